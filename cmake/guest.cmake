@@ -1,0 +1,64 @@
+# The yulos side: start-up object, runtime library, the command, other programs and the
+# images that the host's tests run.
+set(CMAKE_C_STANDARD 11)
+set(CMAKE_CXX_STANDARD 20)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+add_compile_options(-Wall -Wextra -O2)
+
+file(GLOB YULOS_BUILTINS_CANDIDATES
+    /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.builtins-i386.a)
+list(GET YULOS_BUILTINS_CANDIDATES 0 YULOS_BUILTINS)
+
+set(YULOS_LINK_SCRIPT ${CMAKE_SOURCE_DIR}/link/yulos.ld)
+
+add_library(yulos_crt0 OBJECT runtime/user_crt0.cpp)
+target_include_directories(yulos_crt0 PRIVATE runtime/include)
+
+file(GLOB YULOS_RUNTIME_SOURCES CONFIGURE_DEPENDS
+    runtime/*.cpp runtime/stdio/*.cpp runtime/stdlib/*.cpp)
+list(REMOVE_ITEM YULOS_RUNTIME_SOURCES ${CMAKE_SOURCE_DIR}/runtime/user_crt0.cpp)
+add_library(yulos STATIC ${YULOS_RUNTIME_SOURCES})
+target_include_directories(yulos PUBLIC runtime/include PRIVATE runtime)
+
+# yulos_program(NAME SOURCES... [WHOLE_RUNTIME]): a static image at 0x400000 with _start first.
+# WHOLE_RUNTIME links every runtime function in, so tests can call any of them by name.
+function(yulos_program name)
+    cmake_parse_arguments(PARSE_ARGV 1 ARG "WHOLE_RUNTIME" "" "")
+    add_executable(${name} ${ARG_UNPARSED_ARGUMENTS})
+    target_link_libraries(${name} PRIVATE yulos_crt0)
+    if(ARG_WHOLE_RUNTIME)
+        set(runtime --whole-archive $<TARGET_FILE:yulos> --no-whole-archive)
+    else()
+        set(runtime $<TARGET_FILE:yulos>)
+    endif()
+    target_include_directories(${name} PRIVATE runtime/include)
+    target_link_options(${name} PRIVATE
+        -T ${YULOS_LINK_SCRIPT} -static --build-id=none)
+    target_link_libraries(${name} PRIVATE ${runtime} ${YULOS_BUILTINS})
+    add_dependencies(${name} yulos)
+    set_target_properties(${name} PROPERTIES LINK_DEPENDS ${YULOS_LINK_SCRIPT} SUFFIX "")
+endfunction()
+
+file(GLOB YULOS_COMMAND_SOURCES CONFIGURE_DEPENDS command/*.cpp)
+if(YULOS_COMMAND_SOURCES)
+    yulos_program(ttyrelay ${YULOS_COMMAND_SOURCES})
+    install(TARGETS ttyrelay DESTINATION ${YULOS_SYSROOT}/binaries)
+endif()
+
+file(GLOB YULOS_PROGRAM_SOURCES CONFIGURE_DEPENDS programs/*.cpp)
+foreach(source ${YULOS_PROGRAM_SOURCES})
+    get_filename_component(name ${source} NAME_WE)
+    yulos_program(${name} ${source})
+    install(TARGETS ${name} DESTINATION ${YULOS_SYSROOT}/binaries)
+endforeach()
+
+# Images for the host's tests; they stay in the build tree, never in the default root.
+file(GLOB YULOS_TEST_PROGRAM_SOURCES CONFIGURE_DEPENDS tests/guest/*.cpp)
+foreach(source ${YULOS_TEST_PROGRAM_SOURCES})
+    get_filename_component(name ${source} NAME_WE)
+    yulos_program(test_${name} ${source} WHOLE_RUNTIME)
+endforeach()
+
+install(TARGETS yulos DESTINATION ${YULOS_SDK})
+install(FILES $<TARGET_OBJECTS:yulos_crt0> DESTINATION ${YULOS_SDK} RENAME crt0.o)

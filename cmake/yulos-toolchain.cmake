@@ -1,0 +1,18 @@
+# Cross toolchain for yulos: freestanding 32-bit x86, linked by ld.lld with our own layout.
+set(CMAKE_SYSTEM_NAME Generic)
+set(CMAKE_SYSTEM_PROCESSOR i386)
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_CXX_COMPILER clang++)
+set(CMAKE_C_COMPILER_TARGET i386-unknown-none-elf)
+set(CMAKE_CXX_COMPILER_TARGET i386-unknown-none-elf)
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+
+set(YULOS_FREESTANDING_FLAGS
+    "-ffreestanding -nostdlibinc -fno-pic -fno-stack-protector -fno-builtin \
+-fno-asynchronous-unwind-tables -fno-unwind-tables")
+set(CMAKE_C_FLAGS_INIT "${YULOS_FREESTANDING_FLAGS}")
+set(CMAKE_CXX_FLAGS_INIT "${YULOS_FREESTANDING_FLAGS} -fno-exceptions -fno-rtti")
+
+find_program(YULOS_LLD ld.lld REQUIRED)
+set(CMAKE_C_LINK_EXECUTABLE "${YULOS_LLD} <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+set(CMAKE_CXX_LINK_EXECUTABLE "${YULOS_LLD} <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
