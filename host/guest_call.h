@@ -3,8 +3,11 @@
 // test says, or to the real kernel.
 #pragma once
 
+#include "kernel.h"
 #include "machine.h"
 
+#include <array>
+#include <memory>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -57,10 +60,12 @@ class GuestCall {
 public:
     // A fresh guest process running `image_path` (a host path) with a scripted kernel.
     explicit GuestCall(const std::string& image_path);
-    // The same, with the real kernel of a process rooted at `root`.
+    // The same, with the real kernel of a process rooted at `root` (a host directory) and an
+    // empty descriptor table.
     GuestCall(const std::string& image_path, const std::string& root);
 
     ScriptedKernel& kernel() { return scripted_; }
+    Kernel& real_kernel() { return *real_; }
     Machine& machine() { return *machine_; }
 
     // Address of a global symbol of the image; fails the test when it is missing.
@@ -86,6 +91,7 @@ public:
 
 private:
     ScriptedKernel scripted_;
+    std::unique_ptr<Kernel> real_;
     std::unique_ptr<Machine> machine_;
     uint32_t scratch_next_ = 0;
 };

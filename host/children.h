@@ -1,0 +1,42 @@
+// Guest processes started by this one: each is a host process of its own, running the host
+// binary afresh on the new image, so it gets a fresh engine and address space.
+#pragma once
+
+#include "unique_fd.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace yulos {
+
+// What a child host needs to know besides its descriptors.
+struct ChildLaunch {
+    std::string host_binary;
+    std::string root;      // host directory of the guest root
+    std::string cwd;       // guest working directory
+    std::string path;      // guest path of the image
+    std::vector<std::string> argv;
+    int standard[3] = {0, 1, 2};                 // host descriptors for the child's 0, 1, 2
+    std::vector<std::pair<int, int>> inherited;  // guest number, host descriptor
+    bool new_session = false; // a new session, its standard input as controlling terminal
+    int trace_fd = -1;
+};
+
+class Children {
+public:
+    // Starts a child; its id (the host process id), or a negative error number.
+    int32_t spawn(const ChildLaunch& launch);
+    // Waits for child `pid` (or any child for -1); 0 while it runs when `nohang` is set.
+    // On its end, stores its full status word and returns its id.
+    int32_t wait(int32_t pid, bool nohang, int32_t& status);
+
+private:
+    std::map<int32_t, UniqueFd> status_pipes_; // the child writes its status word here
+};
+
+// The status word a child host hands to its parent before it ends.
+void report_status(int status_fd, int32_t status);
+
+} // namespace yulos

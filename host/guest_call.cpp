@@ -1,0 +1,258 @@
+#include "guest_call.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace yulos {
+namespace {
+
+// Test scratch memory lies outside the user range, well away from the stack.
+constexpr uint32_t scratch_base = 0xA0000000;
+constexpr uint32_t scratch_size = 16u << 20;
+
+std::unique_ptr<Machine> start(const std::string& image_path, KernelCalls& kernel)
+{
+    auto bytes = read_host_file(image_path);
+    if (!bytes) {
+        ADD_FAILURE() << bytes.error().message;
+        return nullptr;
+    }
+    auto image = parse_elf_image(*bytes, image_path);
+    if (!image) {
+        ADD_FAILURE() << image.error().message;
+        return nullptr;
+    }
+    auto machine = Machine::create(*image, kernel);
+    if (!machine) {
+        ADD_FAILURE() << machine.error().message;
+        return nullptr;
+    }
+    (*machine)->memory().map(scratch_base, scratch_size, true, true, false);
+    return std::move(*machine);
+}
+
+// The bytes that tests want to see behind a call.
+std::vector<uint8_t> call_data(Machine& m, const KernelCallRecord& r)
+{
+    auto copy = [&](uint32_t address, uint32_t length) -> std::vector<uint8_t> {
+        auto view = m.memory().bytes(address, length, Access::read);
+        return view ? std::vector<uint8_t>(view->begin(), view->end()) : std::vector<uint8_t>();
+    };
+    auto text = [&](uint32_t address) -> std::vector<uint8_t> {
+        auto t = m.memory().text(address, 4096);
+        return t ? std::vector<uint8_t>(t->begin(), t->end()) : std::vector<uint8_t>();
+    };
+    switch (r.eax) {
+    case 1: return copy(r.ecx, r.edx);
+    case 149: return copy(r.ebx, 8);
+    case 150: return copy(r.ebx, 28);
+    case 4:
+    case 21:
+    case 49:
+    case 50:
+    case 51:
+    case 53:
+    case 95:
+    case 125:
+    case 131: return text(r.ebx);
+    case 54: return copy(r.ecx, r.edx);
+    }
+    return {};
+}
+
+} // namespace
+
+std::vector<KernelCallRecord> ScriptedKernel::calls_numbered(uint32_t number) const
+{
+    std::vector<KernelCallRecord> found;
+    for (const KernelCallRecord& r : calls)
+        if (r.eax == number) found.push_back(r);
+    return found;
+}
+
+void ScriptedKernel::serve(Machine& m)
+{
+    KernelCallRecord r{m.reg(Reg::eax), m.reg(Reg::ebx), m.reg(Reg::ecx), m.reg(Reg::edx), {}, 0};
+    r.data = call_data(m, r);
+    std::optional<int32_t> scripted = answer ? answer(r) : std::nullopt;
+    if (scripted) r.result = *scripted;
+    else if (r.eax == 1) r.result = int32_t(r.data.size());
+    else if (r.eax == 3) {
+        uint32_t n = 0;
+        auto buffer = m.memory().bytes(r.ecx, r.edx, Access::write);
+        if (!buffer) r.result = -14;
+        else {
+            for (; n < r.edx && !input.empty(); ++n) {
+                (*buffer)[n] = input.front();
+                input.pop_front();
+            }
+            r.result = int32_t(n);
+        }
+    }
+    if (r.eax == 1 && r.result > 0)
+        output.append(r.data.begin(), r.data.begin() + std::min<size_t>(r.result, r.data.size()));
+    calls.push_back(r);
+    if (r.eax == 2 && !exit_returns) {
+        m.exit(int32_t(r.ebx));
+        return;
+    }
+    m.set_reg(Reg::eax, uint32_t(r.result));
+}
+
+GuestCall::GuestCall(const std::string& image_path) : machine_(start(image_path, scripted_))
+{
+    scratch_next_ = scratch_base;
+}
+
+GuestCall::GuestCall(const std::string& image_path, const std::string& root)
+{
+    scratch_next_ = scratch_base;
+    auto guest_root = GuestRoot::open(root);
+    if (!guest_root) {
+        ADD_FAILURE() << guest_root.error().message;
+        return;
+    }
+    real_ = std::make_unique<Kernel>(std::move(*guest_root), Descriptors{}, KernelOptions{});
+    machine_ = start(image_path, *real_);
+}
+
+uint32_t GuestCall::symbol(std::string_view name) const
+{
+    if (!machine_) return 0;
+    auto found = machine_->image().symbols.find(name);
+    if (found == machine_->image().symbols.end()) {
+        ADD_FAILURE() << "no symbol " << name;
+        return 0;
+    }
+    return found->second;
+}
+
+CallOutcome GuestCall::call(std::string_view name, std::span<const uint32_t> args)
+{
+    CallOutcome outcome;
+    if (!machine_) {
+        outcome.kind = CallOutcome::Kind::fault;
+        outcome.message = "no guest process";
+        return outcome;
+    }
+    uint32_t function = symbol(name);
+    if (!function) {
+        outcome.kind = CallOutcome::Kind::fault;
+        outcome.message = "no such function";
+        return outcome;
+    }
+    StopReason stop = machine_->call(function, args);
+    switch (stop.kind) {
+    case StopReason::Kind::returned: outcome.kind = CallOutcome::Kind::returned; break;
+    case StopReason::Kind::exited: outcome.kind = CallOutcome::Kind::exited; break;
+    case StopReason::Kind::fault: outcome.kind = CallOutcome::Kind::fault; break;
+    case StopReason::Kind::halted: outcome.kind = CallOutcome::Kind::halted; break;
+    }
+    outcome.status = stop.status;
+    outcome.message = stop.message;
+    outcome.eax = machine_->reg(Reg::eax);
+    outcome.edx = machine_->reg(Reg::edx);
+    outcome.st0 = machine_->st0();
+    return outcome;
+}
+
+CallOutcome GuestCall::call(std::string_view name, std::initializer_list<uint32_t> args)
+{
+    return call(name, std::span<const uint32_t>(args.begin(), args.size()));
+}
+
+uint32_t GuestCall::call_word(std::string_view name, std::initializer_list<uint32_t> args)
+{
+    CallOutcome outcome = call(name, args);
+    EXPECT_EQ(outcome.kind, CallOutcome::Kind::returned) << name << ": " << outcome.message;
+    return outcome.eax;
+}
+
+uint32_t GuestCall::alloc(uint32_t size, uint32_t align)
+{
+    uint32_t address = (scratch_next_ + align - 1) & ~(align - 1);
+    if (uint64_t(address) + size > uint64_t(scratch_base) + scratch_size) {
+        ADD_FAILURE() << "guest scratch memory exhausted";
+        return 0;
+    }
+    scratch_next_ = address + size;
+    return address;
+}
+
+uint32_t GuestCall::put_bytes(std::span<const uint8_t> bytes)
+{
+    uint32_t address = alloc(uint32_t(bytes.size()) + 1);
+    write(address, bytes);
+    return address;
+}
+
+uint32_t GuestCall::put_string(std::string_view text)
+{
+    return put_bytes(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+uint32_t GuestCall::put_words(std::initializer_list<uint32_t> words)
+{
+    uint32_t address = alloc(uint32_t(words.size()) * 4 + 4);
+    uint32_t at = address;
+    for (uint32_t w : words) {
+        write_u32(at, w);
+        at += 4;
+    }
+    return address;
+}
+
+std::vector<uint8_t> GuestCall::read(uint32_t address, uint32_t length) const
+{
+    auto view = machine_ ? machine_->memory().bytes(address, length, Access::read) : std::nullopt;
+    if (!view) {
+        ADD_FAILURE() << "cannot read guest memory at " << address;
+        return std::vector<uint8_t>(length);
+    }
+    return std::vector<uint8_t>(view->begin(), view->end());
+}
+
+std::string GuestCall::read_string(uint32_t address, uint32_t max) const
+{
+    auto text = machine_ ? machine_->memory().text(address, max) : std::nullopt;
+    if (!text) {
+        ADD_FAILURE() << "no readable text at " << address;
+        return {};
+    }
+    return std::string(*text);
+}
+
+uint32_t GuestCall::read_u32(uint32_t address) const
+{
+    auto bytes = read(address, 4);
+    uint32_t value;
+    std::memcpy(&value, bytes.data(), 4);
+    return value;
+}
+
+void GuestCall::write(uint32_t address, std::span<const uint8_t> bytes)
+{
+    auto view = machine_ ? machine_->memory().bytes(address, uint32_t(bytes.size()), Access::write)
+                         : std::nullopt;
+    if (!view) {
+        ADD_FAILURE() << "cannot write guest memory at " << address;
+        return;
+    }
+    std::memcpy(view->data(), bytes.data(), bytes.size());
+}
+
+void GuestCall::write_u32(uint32_t address, uint32_t value)
+{
+    uint8_t bytes[4];
+    std::memcpy(bytes, &value, 4);
+    write(address, bytes);
+}
+
+std::array<uint8_t, 10> x87_bytes(long double value)
+{
+    std::array<uint8_t, 10> bytes;
+    std::memcpy(bytes.data(), &value, 10);
+    return bytes;
+}
+
+} // namespace yulos

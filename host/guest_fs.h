@@ -1,0 +1,77 @@
+// The guest's file system: every path resolves inside one host directory, the guest root.
+// Lexical ".." stops at the root, and the host kernel resolves symbolic links inside the root
+// too (openat2 with RESOLVE_IN_ROOT), so no path, link or ".." reaches outside it.
+#pragma once
+
+#include "result.h"
+#include "unique_fd.h"
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace yulos {
+
+// A host descriptor, or a negative error number.
+struct Opened {
+    UniqueFd fd;
+    int32_t error = 0;
+};
+
+// A file being written through a temporary beside it; it replaces the target only when
+// committed, and the temporary is removed if it never is.
+class PendingFile {
+public:
+    PendingFile() = default;
+    PendingFile(UniqueFd directory, std::string temporary, std::string target, UniqueFd file);
+    PendingFile(PendingFile&&) noexcept = default;
+    PendingFile& operator=(PendingFile&&) noexcept = default;
+    ~PendingFile();
+
+    int32_t append(std::span<const uint8_t> bytes);
+    int32_t commit();
+
+private:
+    UniqueFd directory_;
+    std::string temporary_, target_;
+    UniqueFd file_;
+};
+
+class GuestRoot {
+public:
+    static Expected<GuestRoot> open(const std::string& host_directory);
+
+    // The guest path made absolute against the working directory, "." and ".." resolved.
+    std::string absolute(std::string_view path) const;
+    const std::string& cwd() const { return cwd_; }
+    const std::string& host_directory() const { return host_directory_; }
+    void set_cwd(std::string cwd) { cwd_ = std::move(cwd); }
+
+    // Guest open flags (read-only 0, write-only 1, read-write 2, create 0x40, truncate 0x200,
+    // append 0x400) are those of the host; anything else is ignored.
+    Opened open_file(std::string_view path, uint32_t flags) const;
+    int32_t make_directory(std::string_view path) const;
+    int32_t make_fifo(std::string_view path) const;
+    int32_t remove_file(std::string_view path) const;
+    int32_t remove_directory(std::string_view path) const;
+    int32_t change_directory(std::string_view path);
+
+    // Replaces the file at `path` with `bytes` in one step: readers see the old or the new.
+    int32_t write_file(std::string_view path, std::span<const uint8_t> bytes) const;
+    // Starts a file that holds, once committed, exactly the bytes appended to it.
+    int32_t begin_file(std::string_view path, PendingFile& pending) const;
+
+private:
+    GuestRoot(UniqueFd root, std::string host_directory);
+    // Opens the directory that holds the last component of `path` and names that component.
+    Opened open_parent(std::string_view path, std::string& name) const;
+    Opened resolve(const std::string& absolute_path, uint64_t flags, uint32_t mode) const;
+
+    UniqueFd root_;
+    std::string host_directory_;
+    std::string cwd_ = "/";
+};
+
+} // namespace yulos

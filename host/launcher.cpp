@@ -1,0 +1,77 @@
+#include "launcher.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace yulos {
+namespace {
+
+void say(int diagnostics, const std::string& message)
+{
+    std::string line = "yulos: " + message + "\n";
+    (void)!::write(diagnostics, line.data(), line.size());
+}
+
+// The guest's 0, 1 and 2 are the host's own; the host keeps only a copy of its error output.
+Descriptors standard_descriptors(const LaunchSetup& setup)
+{
+    Descriptors descriptors;
+    for (int fd = 0; fd < 3; ++fd)
+        if (fcntl(fd, F_GETFD) >= 0) descriptors.place(fd, UniqueFd(fd));
+    for (auto [number, host] : setup.extra_descriptors) {
+        fcntl(host, F_SETFD, FD_CLOEXEC);
+        descriptors.place(number, UniqueFd(host));
+    }
+    return descriptors;
+}
+
+Expected<ElfImage> load_image(const GuestRoot& root, const std::string& path)
+{
+    Opened file = root.open_file(path, 0);
+    if (file.error) return Error{path + ": " + std::strerror(-file.error)};
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(file.fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Error{path + ": " + std::strerror(errno)};
+        if (n == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+        if (bytes.size() > (64u << 20)) return Error{path + ": too large"};
+    }
+    return parse_elf_image(bytes, path);
+}
+
+} // namespace
+
+int32_t run_guest(LaunchSetup setup, int diagnostics)
+{
+    auto root = GuestRoot::open(setup.root);
+    if (!root) {
+        say(diagnostics, root.error().message);
+        return status_not_started;
+    }
+    root->set_cwd(root->absolute(setup.cwd));
+    auto image = load_image(*root, root->absolute(setup.path));
+    if (!image) {
+        say(diagnostics, image.error().message);
+        return status_not_started;
+    }
+    Kernel kernel(std::move(*root), standard_descriptors(setup), setup.kernel);
+    auto machine = Machine::create(*image, kernel);
+    if (!machine || !(*machine)->push_arguments(setup.argv)) {
+        say(diagnostics, setup.path + ": cannot set up the guest process");
+        return status_not_started;
+    }
+    StopReason stop = (*machine)->run();
+    int32_t status = stop.status;
+    if (stop.kind == StopReason::Kind::fault) say(diagnostics, setup.path + ": " + stop.message);
+    if (stop.kind == StopReason::Kind::halted) {
+        say(diagnostics, setup.path + ": " + stop.message);
+        status = status_invalid_instruction;
+    }
+    return status;
+}
+
+} // namespace yulos
