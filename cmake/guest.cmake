@@ -48,10 +48,28 @@ endif()
 
 file(GLOB YULOS_PROGRAM_SOURCES CONFIGURE_DEPENDS programs/*.cpp)
 foreach(source ${YULOS_PROGRAM_SOURCES})
+    # Targets carry a prefix: some program names ("help") are reserved target names.
     get_filename_component(name ${source} NAME_WE)
-    yulos_program(${name} ${source})
-    install(TARGETS ${name} DESTINATION ${YULOS_SYSROOT}/binaries)
+    yulos_program(program_${name} ${source})
+    set_target_properties(program_${name} PROPERTIES OUTPUT_NAME ${name})
+    install(TARGETS program_${name} DESTINATION ${YULOS_SYSROOT}/binaries)
 endforeach()
+
+# The list of installed commands, one name per line, sorted: /binaries/.commands, which help
+# reads, as the guest has no call that lists a directory. Rewritten only when it changes.
+set(YULOS_COMMAND_NAMES)
+if(YULOS_COMMAND_SOURCES)
+    list(APPEND YULOS_COMMAND_NAMES ttyrelay)
+endif()
+foreach(source ${YULOS_PROGRAM_SOURCES})
+    get_filename_component(name ${source} NAME_WE)
+    list(APPEND YULOS_COMMAND_NAMES ${name})
+endforeach()
+list(SORT YULOS_COMMAND_NAMES)
+list(JOIN YULOS_COMMAND_NAMES "\n" YULOS_COMMAND_LIST)
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/commands CONTENT "${YULOS_COMMAND_LIST}\n" @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/commands DESTINATION ${YULOS_SYSROOT}/binaries
+    RENAME .commands)
 
 # Images for the host's tests; they stay in the build tree, never in the default root.
 file(GLOB YULOS_TEST_PROGRAM_SOURCES CONFIGURE_DEPENDS tests/guest/*.cpp)
