@@ -148,8 +148,19 @@ StopReason Machine::run()
     return reason;
 }
 
+// Each call starts with an empty x87 stack, as the calling convention promises a callee; a
+// floating-point result left by an earlier call would otherwise pile up.
+void Machine::reset_x87()
+{
+    uint32_t control = 0x37f, status = 0, tags = 0xffff;
+    uc_reg_write(engine_, UC_X86_REG_FPCW, &control);
+    uc_reg_write(engine_, UC_X86_REG_FPSW, &status);
+    uc_reg_write(engine_, UC_X86_REG_FPTAG, &tags);
+}
+
 StopReason Machine::call(uint32_t function, std::span<const uint32_t> args)
 {
+    reset_x87();
     if (!memory_.region_of(return_page)) {
         memory_.map(return_page, page_size, true, false, true);
         auto page = memory_.bytes(return_page, 1, Access::read);

@@ -79,6 +79,7 @@ private:
     Machine(const ElfImage& image, KernelCalls& kernel, uc_struct* engine);
     bool load();
     bool install_hooks();
+    void reset_x87();
     StopReason run_from(uint32_t begin, uint32_t until);
     void record_fault(std::string message, int32_t status);
     void describe_bad_access(int type, uint64_t address);
