@@ -48,11 +48,12 @@ endif()
 
 file(GLOB YULOS_PROGRAM_SOURCES CONFIGURE_DEPENDS programs/*.cpp)
 foreach(source ${YULOS_PROGRAM_SOURCES})
-    # Targets carry a prefix: some program names ("help") are reserved target names.
+    # Targets and build outputs carry a prefix: some program names ("help") are reserved by
+    # the build tools. The installed file bears the plain name.
     get_filename_component(name ${source} NAME_WE)
     yulos_program(program_${name} ${source})
-    set_target_properties(program_${name} PROPERTIES OUTPUT_NAME ${name})
-    install(TARGETS program_${name} DESTINATION ${YULOS_SYSROOT}/binaries)
+    install(PROGRAMS $<TARGET_FILE:program_${name}> DESTINATION ${YULOS_SYSROOT}/binaries
+        RENAME ${name})
 endforeach()
 
 # The list of installed commands, one name per line, sorted: /binaries/.commands, which help
@@ -67,8 +68,8 @@ foreach(source ${YULOS_PROGRAM_SOURCES})
 endforeach()
 list(SORT YULOS_COMMAND_NAMES)
 list(JOIN YULOS_COMMAND_NAMES "\n" YULOS_COMMAND_LIST)
-file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/commands CONTENT "${YULOS_COMMAND_LIST}\n" @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/commands DESTINATION ${YULOS_SYSROOT}/binaries
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/command_list CONTENT "${YULOS_COMMAND_LIST}\n" @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/command_list DESTINATION ${YULOS_SYSROOT}/binaries
     RENAME .commands)
 
 # Images for the host's tests; they stay in the build tree, never in the default root.
