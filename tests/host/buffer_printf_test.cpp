@@ -1,4 +1,4 @@
-// Formatted output to buffers (Part 5.2): vsnprintf, snprintf, vsprintf, sprintf and the internal
+// Formatted output to buffers: vsnprintf, snprintf, vsprintf, sprintf and the internal
 // snbuf_render_unsigned, called by name in a fresh guest process. Every argument is one 32-bit
 // word; a va_list is the address of the words in guest memory.
 #include "guest_call.h"

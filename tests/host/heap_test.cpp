@@ -1,4 +1,4 @@
-// The heap (Part 4.1): size words, 8-byte spans, payloads at 4 mod 8, exhaustion without
+// The heap: size words, 8-byte spans, payloads at 4 mod 8, exhaustion without
 // wrap-around, errno 12 on failure with nothing else changed, calloc, realloc and free. Every
 // test starts from a fresh guest process, so addresses and the arena's fill are exact.
 #include "guest_call.h"

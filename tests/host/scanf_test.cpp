@@ -1,4 +1,4 @@
-// Formatted input (Part 5.4): vsscanf, sscanf and fscanf, called by name in a fresh guest process.
+// Formatted input: vsscanf, sscanf and fscanf, called by name in a fresh guest process.
 // fscanf reads through a stream record built in guest scratch memory, and its `read` calls are
 // answered by the scripted kernel from its `input` bytes.
 #include "guest_call.h"

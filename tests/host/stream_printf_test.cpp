@@ -1,4 +1,4 @@
-// Formatted output to streams (Part 5.3): every piece the engine hands to a console stream is a
+// Formatted output to streams: every piece the engine hands to a console stream is a
 // write call of its own, so the scripted kernel's record shows the exact granularity, call by
 // call. Memory streams show the same text without the console control sequence.
 #include "guest_call.h"

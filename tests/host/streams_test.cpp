@@ -1,4 +1,4 @@
-// The stream layer (Part 5.1) in a fresh guest process per test, its kernel calls scripted and
+// The stream layer in a fresh guest process per test, its kernel calls scripted and
 // recorded: standard streams, byte writes and reads, fopen/fclose of every kind, memory-stream
 // growth and exhaustion, positioning, and the refusal of growths that do not fit in 32 bits.
 #include "guest_call.h"

@@ -1,4 +1,4 @@
-// The string module (Part 3.1): guards, comparison differences, copies, searches, the memory
+// The string module: guards, comparison differences, copies, searches, the memory
 // functions, duplication on the heap and strtok's saved position. Each test runs in a fresh
 // guest process of the whole-runtime image.
 #include "guest_call.h"

@@ -1,4 +1,4 @@
-// The start-up and system-call layer (Part 2.1) at the level of registers: for every wrapper,
+// The start-up and system-call layer at the level of registers: for every wrapper,
 // the call number, the argument words the kernel sees, the result handed back, the refusals made
 // without entering the kernel, the length clamp and the booleans; then _start, run from the
 // image's entry the way the loader runs it, handing argc and argv to main on a 16-byte boundary
