@@ -1,0 +1,201 @@
+// The linked executables in the default root: ttyrelay's two metadata records byte for byte in
+// their sections, where the link layout places them, and for every installed program the
+// three loadable segments, the entry and the absence of any dynamic linking.
+#include "elf_image.h"
+#include "relay_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace relay_test;
+
+constexpr uint32_t pt_load = 1, pt_dynamic = 2, pt_interp = 3;
+constexpr uint32_t sht_progbits = 1, shf_alloc = 2;
+constexpr uint32_t pf_x = 1, pf_w = 2, pf_r = 4;
+
+struct ProgramHeader {
+    uint32_t type, offset, address, file_size, memory_size, flags, alignment;
+};
+
+uint32_t u32(const std::vector<uint8_t>& bytes, size_t at)
+{
+    uint32_t value;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+}
+
+uint16_t u16(const std::vector<uint8_t>& bytes, size_t at)
+{
+    uint16_t value;
+    std::memcpy(&value, bytes.data() + at, 2);
+    return value;
+}
+
+// The program headers as the file has them (the loader keeps only the loadable ones).
+std::vector<ProgramHeader> program_headers(const std::vector<uint8_t>& bytes)
+{
+    std::vector<ProgramHeader> headers;
+    uint32_t table = u32(bytes, 28);
+    for (uint16_t i = 0; i < u16(bytes, 44); ++i) {
+        size_t at = table + size_t(i) * 32;
+        headers.push_back({u32(bytes, at), u32(bytes, at + 4), u32(bytes, at + 8),
+                           u32(bytes, at + 16), u32(bytes, at + 20), u32(bytes, at + 24),
+                           u32(bytes, at + 28)});
+    }
+    return headers;
+}
+
+std::optional<yulos::Section> section(const yulos::ElfImage& image, std::string_view name)
+{
+    for (const yulos::Section& s : image.sections)
+        if (s.name == name) return s;
+    return std::nullopt;
+}
+
+// Every installed program: a static EXEC image for 32-bit x86 with exactly three loadable
+// segments, code R+X at 0x400000 entered at its first byte, read-only data R, data R+W, each
+// on a 4 KiB boundary in memory and in the file; no interpreter and no dynamic section.
+void check_layout(const std::string& path)
+{
+    SCOPED_TRACE(path);
+    std::vector<uint8_t> bytes = read_bytes(path);
+    ASSERT_GE(bytes.size(), 52u);
+    auto image = yulos::parse_elf_image(bytes, path);
+    ASSERT_TRUE(image) << image.error().message;
+    EXPECT_EQ(u16(bytes, 16), 2u); // EXEC
+    EXPECT_EQ(u16(bytes, 18), 3u); // 32-bit x86
+
+    std::vector<ProgramHeader> loads;
+    for (const ProgramHeader& h : program_headers(bytes)) {
+        EXPECT_NE(h.type, pt_interp);
+        EXPECT_NE(h.type, pt_dynamic);
+        if (h.type == pt_load) loads.push_back(h);
+    }
+    EXPECT_FALSE(section(*image, ".interp"));
+    EXPECT_FALSE(section(*image, ".dynamic"));
+    ASSERT_EQ(loads.size(), 3u);
+    EXPECT_EQ(loads[0].flags, pf_r | pf_x);
+    EXPECT_EQ(loads[1].flags, pf_r);
+    EXPECT_EQ(loads[2].flags, pf_r | pf_w);
+    for (const ProgramHeader& h : loads) {
+        EXPECT_EQ(h.address % 4096, 0u);
+        EXPECT_EQ(h.offset % 4096, 0u);
+        EXPECT_EQ(h.alignment, 4096u);
+    }
+    EXPECT_LT(loads[0].address + loads[0].memory_size, loads[1].address + 1);
+    EXPECT_LT(loads[1].address + loads[1].memory_size, loads[2].address + 1);
+
+    EXPECT_EQ(loads[0].address, 0x400000u);
+    EXPECT_EQ(image->entry, 0x400000u);
+    auto start = image->symbols.find("_start");
+    ASSERT_NE(start, image->symbols.end());
+    EXPECT_EQ(start->second, 0x400000u);
+    auto text = section(*image, ".text");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->address, 0x400000u);
+}
+
+TEST(Image, EveryInstalledProgramHasTheThreeSegmentLayout)
+{
+    // The list that help reads names every executable in the directory.
+    std::vector<std::string> listed;
+    for (const std::string& line : lines_of(read_file(sysroot_binary(".commands"))))
+        if (!line.empty()) listed.push_back(line);
+    std::vector<std::string> present;
+    for (const auto& entry : fs::directory_iterator(std::string(YULOS_SYSROOT) + "/binaries"))
+        if (entry.path().filename() != ".commands")
+            present.push_back(entry.path().filename().string());
+    std::sort(present.begin(), present.end());
+    EXPECT_EQ(listed, present);
+    for (const char* name : {"ttyrelay", "echo", "help"})
+        EXPECT_NE(std::find(listed.begin(), listed.end(), name), listed.end()) << name;
+
+    for (const std::string& name : present) check_layout(sysroot_binary(name));
+}
+
+TEST(Image, BothRecordsAreCarriedByteForByte)
+{
+    std::vector<uint8_t> bytes = read_bytes(sysroot_binary("ttyrelay"));
+    auto image = yulos::parse_elf_image(bytes, "ttyrelay");
+    ASSERT_TRUE(image) << image.error().message;
+
+    const std::string command_record("YCMD\x01\0\0\0"
+                                     "Spawn a child process on a PTY slave and relay its output.\0"
+                                     "ttyrelay /binaries/help\0\0",
+                                     92);
+    const std::string package_record("YPKG\x01\0\0\0ttyrelay\0"
+                                     "1\0\0",
+                                     20);
+    struct Wanted {
+        const char* name;
+        const std::string& record;
+        uint32_t alignment;
+    };
+    for (const Wanted& e : {Wanted{".yulos.cmdmeta", command_record, 32},
+                            Wanted{".yulos.pkgmeta", package_record, 4}}) {
+        SCOPED_TRACE(e.name);
+        auto s = section(*image, e.name);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->type, sht_progbits);
+        EXPECT_EQ(s->flags, shf_alloc);
+        EXPECT_EQ(s->alignment, e.alignment);
+        ASSERT_EQ(s->size, e.record.size());
+        ASSERT_LE(uint64_t(s->offset) + s->size, bytes.size());
+        EXPECT_EQ(std::string(bytes.begin() + s->offset, bytes.begin() + s->offset + s->size),
+                  e.record);
+        // Loaded with the read-only segment: its initial bytes there are the record.
+        auto segment = std::find_if(
+            image->segments.begin(), image->segments.end(), [&](const yulos::Segment& g) {
+                return s->address >= g.address && s->address + s->size <= g.address + g.memory_size;
+            });
+        ASSERT_NE(segment, image->segments.end());
+        EXPECT_TRUE(segment->readable);
+        EXPECT_FALSE(segment->writable);
+        EXPECT_FALSE(segment->executable);
+        uint32_t at = s->address - segment->address;
+        ASSERT_LE(at + s->size, segment->bytes.size());
+        EXPECT_EQ(std::string(segment->bytes.begin() + at, segment->bytes.begin() + at + s->size),
+                  e.record);
+    }
+}
+
+TEST(Image, RecordsFollowTheConstantDataAndEachOther)
+{
+    std::vector<uint8_t> bytes = read_bytes(sysroot_binary("ttyrelay"));
+    auto image = yulos::parse_elf_image(bytes, "ttyrelay");
+    ASSERT_TRUE(image) << image.error().message;
+    auto rodata = section(*image, ".rodata");
+    auto command = section(*image, ".yulos.cmdmeta");
+    auto package = section(*image, ".yulos.pkgmeta");
+    ASSERT_TRUE(rodata && command && package);
+
+    // The command record comes at the first 32-byte boundary after the constant data, with
+    // no section in between; the package record at the very next byte; in memory and in the
+    // file alike.
+    uint32_t rodata_end = rodata->address + rodata->size;
+    EXPECT_EQ(command->address, (rodata_end + 31) & ~31u);
+    EXPECT_EQ(command->offset - rodata->offset, command->address - rodata->address);
+    for (const yulos::Section& s : image->sections) {
+        if (s.size == 0 || s.name == ".rodata") continue;
+        EXPECT_FALSE(s.address >= rodata->address && s.address < command->address) << s.name;
+    }
+    EXPECT_EQ(package->address, command->address + 92);
+    EXPECT_EQ(package->offset, command->offset + 92);
+
+    // All three in the one read-only segment.
+    std::vector<ProgramHeader> loads;
+    for (const ProgramHeader& h : program_headers(bytes))
+        if (h.type == pt_load) loads.push_back(h);
+    ASSERT_EQ(loads.size(), 3u);
+    EXPECT_EQ(rodata->address, loads[1].address);
+    EXPECT_EQ(package->address + package->size, loads[1].address + loads[1].memory_size);
+}
+
+} // namespace
