@@ -27,10 +27,14 @@ int32_t write_all(int fd, std::span<const uint8_t> bytes)
     return int32_t(done);
 }
 
+// Beside the target, hidden, and short enough for any target name the file system takes: only
+// the start of the target's name goes into it.
 std::string temporary_name(const std::string& target)
 {
     static std::mt19937 random{std::random_device{}()};
-    return "." + target + ".yulos-" + std::to_string(random());
+    std::string name = ".";
+    name.append(target, 0, 64).append(".yulos-").append(std::to_string(random()));
+    return name;
 }
 
 } // namespace
