@@ -181,6 +181,15 @@ TEST_F(Relay, FailedSpawnClosesMasterThenSlave)
               std::vector<std::string>{"fd_set_nonblock(130) 3, 1 = 0"});
     EXPECT_EQ(starting_with(calls, "close(5)"),
               (std::vector<std::string>{"close(5) 3 = 0", "close(5) 4 = 0"}));
+
+    // A path that names no executable fails the same way, without any injection.
+    HostRun missing = relay({"/binaries/missing"});
+    EXPECT_EQ(missing.out, "ttyrelay: spawn_ex failed\n");
+    EXPECT_EQ(missing.exit_code, 1);
+    write_file(root / "binaries/notes", "not an executable\n");
+    HostRun notes = relay({"/binaries/notes"});
+    EXPECT_EQ(notes.out, "ttyrelay: spawn_ex failed\n");
+    EXPECT_EQ(notes.exit_code, 1);
 }
 
 TEST_F(Relay, FailedNonblockingSwitchWarnsAndStillRelays)
