@@ -54,12 +54,19 @@ PendingFile::~PendingFile()
 int32_t PendingFile::append(std::span<const uint8_t> bytes)
 {
     if (!file_.valid()) return -EBADF;
-    return write_all(file_.get(), bytes);
+    int32_t written = write_all(file_.get(), bytes);
+    if (written < 0 && failure_ == 0) failure_ = written;
+    return written;
 }
 
 int32_t PendingFile::commit()
 {
     if (!file_.valid()) return -EBADF;
+    if (failure_ != 0) {
+        unlinkat(directory_.get(), temporary_.c_str(), 0);
+        file_.reset();
+        return failure_;
+    }
     if (fsync(file_.get()) != 0 ||
         renameat(directory_.get(), temporary_.c_str(), directory_.get(), target_.c_str()) != 0) {
         int32_t error = -errno;

@@ -21,7 +21,8 @@ struct Opened {
 };
 
 // A file being written through a temporary beside it; it replaces the target only when
-// committed, and the temporary is removed if it never is.
+// committed, and the temporary is removed if it never is. After a failed append the bytes in
+// the temporary are unknown, so the commit fails too and the target keeps its old bytes.
 class PendingFile {
 public:
     PendingFile() = default;
@@ -37,6 +38,7 @@ private:
     UniqueFd directory_;
     std::string temporary_, target_;
     UniqueFd file_;
+    int32_t failure_ = 0; // the error of a failed append
 };
 
 class GuestRoot {
