@@ -1,0 +1,138 @@
+// What the host tests share: temporary directories, host files, a guest root holding copies of
+// test images, and running the host binary as a separate process with a generous time bound.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace yulos_test {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+  public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "yulos-test-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+        path_ = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+  private:
+    fs::path path_;
+};
+
+inline std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void write_file(const fs::path& path, std::string_view bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Names in `directory`, for checking that nothing was left behind.
+inline std::vector<std::string> entries(const fs::path& directory)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+inline std::string guest_image(const std::string& name)
+{
+    return std::string(YULOS_GUEST_DIR) + "/" + name;
+}
+
+// Copies a test image into a root, e.g. install_image(root, "test_proc", "bin/proc").
+inline void install_image(const TempDir& root, const std::string& image, const std::string& at)
+{
+    fs::create_directories((root / at).parent_path());
+    fs::copy_file(guest_image(image), root / at, fs::copy_options::overwrite_existing);
+}
+
+struct HostRun {
+    int exit_code = -1; // the exit status, or -1 when the host did not exit normally
+    int signal = 0;     // the signal that ended the host, if one did
+    std::string out, err;
+};
+
+// Runs the host binary with `args`, standard input from /dev/null, and waits at most
+// `limit` for it (then kills it and fails the test).
+inline HostRun run_host(const std::vector<std::string>& args,
+                        std::chrono::seconds limit = std::chrono::seconds(30))
+{
+    TempDir capture;
+    std::string out_path = (capture / "out").string(), err_path = (capture / "err").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0644);
+    std::vector<std::string> full = {YULOS_HOST_BINARY};
+    full.insert(full.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : full) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    HostRun run;
+    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        ADD_FAILURE() << "cannot start the host: " << std::strerror(error);
+        return run;
+    }
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the host did not finish in time";
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+    run.out = read_file(out_path);
+    run.err = read_file(err_path);
+    return run;
+}
+
+} // namespace yulos_test
