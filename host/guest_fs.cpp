@@ -130,6 +130,17 @@ Opened GuestRoot::open_file(std::string_view path, uint32_t flags) const
     return resolve(absolute(path), flags & guest_open_flags, file_mode);
 }
 
+Opened GuestRoot::open_regular(std::string_view path) const
+{
+    Opened file = resolve(absolute(path), O_RDONLY | O_NONBLOCK, 0);
+    if (file.error) return file;
+    struct stat info;
+    if (fstat(file.fd.get(), &info) != 0) return Opened{UniqueFd(), -errno};
+    if (S_ISDIR(info.st_mode)) return Opened{UniqueFd(), -EISDIR};
+    if (!S_ISREG(info.st_mode)) return Opened{UniqueFd(), -EACCES};
+    return file;
+}
+
 Opened GuestRoot::open_parent(std::string_view path, std::string& name) const
 {
     std::string full = absolute(path);

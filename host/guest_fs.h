@@ -54,6 +54,9 @@ public:
     // Guest open flags (read-only 0, write-only 1, read-write 2, create 0x40, truncate 0x200,
     // append 0x400) are those of the host; anything else is ignored.
     Opened open_file(std::string_view path, uint32_t flags) const;
+    // Opens a regular file for reading, such as an image to run, without waiting: a FIFO or a
+    // device is refused (-13) rather than opened, as opening a FIFO waits for a writer.
+    Opened open_regular(std::string_view path) const;
     int32_t make_directory(std::string_view path) const;
     int32_t make_fifo(std::string_view path) const;
     int32_t remove_file(std::string_view path) const;

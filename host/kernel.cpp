@@ -228,7 +228,7 @@ int32_t start_child(Kernel& k, Machine& m, uint32_t path_address, uint32_t argv_
         if (!d) return -EBADF;
         launch.standard[i] = d->host.get();
     }
-    Opened file = k.root().open_file(*path, 0);
+    Opened file = k.root().open_regular(*path);
     if (file.error) return file.error;
     std::vector<uint8_t> bytes(1u << 16);
     size_t size = 0;

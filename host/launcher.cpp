@@ -28,7 +28,7 @@ Descriptors standard_descriptors(const LaunchSetup& setup)
 
 Expected<ElfImage> load_image(const GuestRoot& root, const std::string& path)
 {
-    Opened file = root.open_file(path, 0);
+    Opened file = root.open_regular(path);
     if (file.error) return Error{path + ": " + std::strerror(-file.error)};
     std::vector<uint8_t> bytes;
     uint8_t chunk[1 << 16];
