@@ -413,3 +413,23 @@ TEST(Kernel, ReadersSeeTheOldOrTheNewFileWhole)
     EXPECT_EQ(torn, 0) << "of " << reads << " reads";
     EXPECT_EQ(entries(guest.root.path()), std::vector<std::string>{"race"});
 }
+
+// Spawning checks the image before any child is started, and does not wait on a FIFO.
+TEST(Kernel, SpawnRefusesWhatIsNotAnImage)
+{
+    Guest guest;
+    for (int fd = 0; fd < 3; ++fd)
+        guest.g.real_kernel().descriptors().place(fd, UniqueFd(::open("/dev/null", O_RDWR)));
+    write_file(guest.root / "garbage", std::string(100, 'g'));
+    fs::create_directory(guest.root / "dir");
+    ASSERT_EQ(mkfifo((guest.root / "fifo").c_str(), 0644), 0);
+    auto spawn = [&](std::string_view path) {
+        uint32_t text = guest.text(path);
+        return guest.call("spawn", {text, guest.g.put_words({text}), 1});
+    };
+    EXPECT_EQ(spawn("/missing"), no_entry);
+    EXPECT_EQ(spawn("/garbage"), -8);
+    EXPECT_EQ(spawn("/dir"), -21);
+    EXPECT_EQ(spawn("/fifo"), -13);
+    EXPECT_EQ(guest.call("fd_set_stdio", {0, 1, 9}), bad_descriptor);
+}

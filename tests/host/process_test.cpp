@@ -1,0 +1,211 @@
+// The process model, through the host binary: one host process per guest process, the status
+// word, waitpid, the child's descriptors, pseudo-terminals, traces and injected failures.
+// The guest root holds /bin/proc (tests/guest/proc.cpp) and /bin/faults.
+#include "host_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+
+using namespace yulos_test;
+
+namespace {
+
+struct ProcessTest : ::testing::Test {
+    TempDir root;
+
+    ProcessTest()
+    {
+        install_image(root, "test_proc", "bin/proc");
+        install_image(root, "test_faults", "bin/faults");
+    }
+    HostRun run(std::vector<std::string> args, std::vector<std::string> options = {})
+    {
+        std::vector<std::string> full = {"run", "--root", root.str()};
+        full.insert(full.end(), options.begin(), options.end());
+        full.insert(full.end(), args.begin(), args.end());
+        return run_host(full);
+    }
+    // The "name value" lines that proc printed (other lines are skipped).
+    static std::map<std::string, std::string> reported(const HostRun& r)
+    {
+        std::map<std::string, std::string> values;
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) {
+            size_t space = line.find(' ');
+            if (space != std::string::npos) values[line.substr(0, space)] = line.substr(space + 1);
+        }
+        return values;
+    }
+};
+
+} // namespace
+
+TEST_F(ProcessTest, StatusWordReachesTheParentWholeAndTheHostExitsWithItsLowByte)
+{
+    for (auto [word, seen] : {std::pair{"0x12345678", "0x12345678"},
+                              {"-2", "0xfffffffe"},
+                              {"0", "0x00000000"},
+                              {"0x100", "0x00000100"}}) {
+        HostRun parent = run({"/bin/proc", "wait", "/bin/proc", "exit", word});
+        EXPECT_EQ(parent.exit_code, 0) << parent.err;
+        auto values = reported(parent);
+        EXPECT_EQ(values["spawned"], "1");
+        EXPECT_EQ(values["waited"], "1");
+        EXPECT_EQ(values["status"], seen) << word;
+    }
+    EXPECT_EQ(run({"/bin/proc", "exit", "0x12345678"}).exit_code, 0x78);
+    EXPECT_EQ(run({"/bin/proc", "exit", "-2"}).exit_code, 254);
+    EXPECT_EQ(run({"/bin/proc", "exit", "0x100"}).exit_code, 0);
+}
+
+TEST_F(ProcessTest, WaitpidWithOption1AnswersAtOnceAndOption0Waits)
+{
+    HostRun polled = run({"/bin/proc", "poll", "/bin/proc", "sleep-exit", "300", "9"});
+    auto values = reported(polled);
+    EXPECT_EQ(values["first"], "0"); // the child still runs
+    EXPECT_EQ(values["untouched"], "0x00007777");
+    EXPECT_EQ(values["later"], "1");
+    EXPECT_EQ(values["status"], "0x00000009");
+
+    HostRun waited = run({"/bin/proc", "wait", "/bin/proc", "sleep-exit", "100", "9"});
+    values = reported(waited);
+    EXPECT_EQ(values["waited"], "1");
+    EXPECT_EQ(values["status"], "0x00000009");
+}
+
+TEST_F(ProcessTest, WaitpidRefusesWhatIsNotOnesOwnChild)
+{
+    auto values = reported(run({"/bin/proc", "not-mine"}));
+    EXPECT_EQ(values["none"], "-10"); // no child at all
+    EXPECT_EQ(values["init"], "-10");
+    EXPECT_EQ(values["first"], "1");
+    EXPECT_EQ(values["again"], "-10"); // already waited for
+    EXPECT_EQ(values["options"], "-22");
+}
+
+TEST_F(ProcessTest, ChildGetsTheGivenDescriptorsAsItsStandardOnes)
+{
+    write_file(root / "in.txt", "input");
+    for (std::string how : {"spawn-stdio", "set-stdio"}) {
+        SCOPED_TRACE(how);
+        fs::remove(root / "out.txt");
+        fs::remove(root / "err.txt");
+        HostRun r = run({"/bin/proc", how, "/in.txt", "/out.txt", "/err.txt"});
+        auto values = reported(r);
+        EXPECT_EQ(values["waited"], "1") << r.out << r.err;
+        EXPECT_EQ(values["status"], "0");
+        if (how == "set-stdio") {
+            EXPECT_EQ(values["set"], "0");
+        }
+        EXPECT_EQ(read_file(root / "out.txt"), "out:input");
+        EXPECT_EQ(read_file(root / "err.txt"), "err:input");
+    }
+}
+
+TEST_F(ProcessTest, InheritSwitchDecidesWhetherChildrenSeeHigherDescriptors)
+{
+    auto values = reported(run({"/bin/proc", "inherit", "on"}));
+    EXPECT_EQ(values["fd"], "3");
+    EXPECT_EQ(values["switch"], "0");
+    EXPECT_EQ(values["child-write"], "10");
+    EXPECT_EQ(read_file(root / "inherited"), "from-child");
+
+    values = reported(run({"/bin/proc", "inherit", "off"}));
+    EXPECT_EQ(values["child-write"], "-9");
+    EXPECT_EQ(read_file(root / "inherited"), "");
+}
+
+TEST_F(ProcessTest, WriteToAPipeWithoutReaderFailsAndTheHostGoesOn)
+{
+    HostRun r = run({"/bin/proc", "broken-pipe"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 0);
+    auto values = reported(r);
+    EXPECT_EQ(values["pipe"], "0");
+    EXPECT_EQ(values["write"], "-32");
+    EXPECT_EQ(values["again"], "-32");
+}
+
+TEST_F(ProcessTest, PseudoTerminalCarriesEveryByteUnchanged)
+{
+    auto values = reported(run({"/bin/proc", "pty-bytes"}));
+    EXPECT_EQ(values["pair"], "0");
+    EXPECT_EQ(values["written"], "256");
+    EXPECT_EQ(values["read"], "256");
+    EXPECT_EQ(values["difference"], "-1");
+    EXPECT_EQ(values["idle"], "-11");
+    // What the slave wrote before it closed is still read; then reads fail.
+    EXPECT_EQ(values["close"], "0");
+    EXPECT_EQ(values["buffered"], "4");
+    EXPECT_EQ(values["same"], "1");
+    EXPECT_EQ(values["after"], "1");
+
+    values = reported(run({"/bin/proc", "pty-child"}));
+    EXPECT_EQ(values["waited"], "1");
+    EXPECT_EQ(values["status"], "0");
+    EXPECT_EQ(values["read"], "256");
+    EXPECT_EQ(values["difference"], "-1");
+    EXPECT_EQ(values["after"], "1");
+}
+
+TEST_F(ProcessTest, ParentSeesAFaultingChildWithTheDocumentedStatus)
+{
+    for (auto [fault, status, message] :
+         {std::tuple{"segv", "0x0000008b", "read from unmapped memory at 0x00000010"},
+          {"stack", "0x0000008b", "stack overflow"},
+          {"div", "0x00000088", "divide error"},
+          {"ud2", "0x00000084", "invalid instruction"}}) {
+        HostRun r = run({"/bin/proc", "wait", "/bin/faults", fault});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(reported(r)["status"], status) << fault;
+        EXPECT_NE(r.err.find(std::string("yulos: /bin/faults: ") + message), std::string::npos)
+            << r.err;
+    }
+}
+
+TEST_F(ProcessTest, TraceFileHasTheCallsOfEveryProcess)
+{
+    TempDir logs;
+    const std::string trace = (logs / "trace").string();
+    HostRun r = run({"/bin/proc", "traced"}, {"--trace=" + trace});
+    EXPECT_EQ(reported(r)["status"], "5");
+    std::string text = read_file(trace);
+    std::istringstream lines(text);
+    std::set<std::string> pids;
+    std::string child_pid;
+    bool open_seen = false, spawn_seen = false, child_exit_seen = false;
+    for (std::string line; std::getline(lines, line);) {
+        std::string pid = line.substr(0, line.find(' '));
+        pids.insert(pid);
+        if (line.find(" open(4) \"/traced.txt\", 0x41, 0x41 = 3") != std::string::npos)
+            open_seen = true;
+        auto spawn = line.find(" spawn_ex(150) 0x");
+        if (spawn != std::string::npos) {
+            spawn_seen =
+                line.find("{\"/bin/proc\", argc 3, fds 0 1 2, flag 0} = ") != std::string::npos;
+            child_pid = line.substr(line.rfind(' ') + 1);
+        }
+        if (line.find(" exit(2) 5 = ?") != std::string::npos) child_exit_seen = pid == child_pid;
+    }
+    EXPECT_TRUE(open_seen) << text;
+    EXPECT_TRUE(spawn_seen) << text;
+    EXPECT_TRUE(child_exit_seen) << text;
+    EXPECT_EQ(pids.size(), 2u) << text;
+    EXPECT_TRUE(pids.contains(child_pid));
+}
+
+TEST_F(ProcessTest, InjectedFailureAffectsOnlyTheStartedProcess)
+{
+    TempDir logs;
+    const std::string trace = (logs / "trace").string();
+    HostRun r = run({"/bin/proc", "getcwd"}, {"--fail", "52=-7", "--trace=" + trace});
+    auto values = reported(r);
+    EXPECT_EQ(values["parent-getcwd"], "-7");
+    EXPECT_EQ(values["child-getcwd"], "2"); // "/" and its NUL
+    EXPECT_EQ(values["waited"], "1");
+    EXPECT_NE(read_file(trace).find(" getcwd(52) 0x"), std::string::npos);
+    EXPECT_NE(read_file(trace).find(" = -7 (injected)"), std::string::npos);
+}
