@@ -190,11 +190,11 @@ int open_pty(int& master, int& slave)
     return result;
 }
 
-// Reads from a non-blocking master until `want` bytes came or reads stop bringing any.
+// Reads from a non-blocking master until `want` bytes came or none came for about 5 s.
 int read_master(int master, unsigned char* into, int want)
 {
     int got = 0;
-    for (int idle = 0; got < want && idle < 500;) {
+    for (int idle = 0; got < want && idle < 2500;) {
         int n = read(master, into + got, unsigned(want - got));
         if (n > 0) {
             got += n;
