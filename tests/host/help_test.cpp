@@ -2,7 +2,7 @@
 // in the default root and, through ttyrelay, as the command record's own example; then a root
 // whose list names missing, broken and record-less programs, and a root without the list.
 #include "elf_image.h"
-#include "relay_test_support.h"
+#include "host_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 
 namespace {
 
-using namespace relay_test;
+using namespace yulos_test;
 
 const std::string ttyrelay_entry = "ttyrelay: Spawn a child process on a PTY slave and relay its "
                                    "output.\n"

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -64,6 +65,26 @@ inline void write_file(const fs::path& path, std::string_view bytes)
     out.write(bytes.data(), std::streamsize(bytes.size()));
 }
 
+inline std::vector<uint8_t> read_bytes(const fs::path& path)
+{
+    std::string text = read_file(path);
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+inline void write_bytes(const fs::path& path, const std::vector<uint8_t>& bytes)
+{
+    write_file(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+// The lines of a text, without their line feeds.
+inline std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 // Names in `directory`, for checking that nothing was left behind.
 inline std::vector<std::string> entries(const fs::path& directory)
 {
@@ -79,11 +100,22 @@ inline std::string guest_image(const std::string& name)
     return std::string(YULOS_GUEST_DIR) + "/" + name;
 }
 
+inline std::string sysroot_binary(const std::string& name)
+{
+    return std::string(YULOS_SYSROOT) + "/binaries/" + name;
+}
+
+// Copies a host file into the root at the guest path `at` (without its leading '/').
+inline void install(const TempDir& root, const std::string& from, const std::string& at)
+{
+    fs::create_directories((root / at).parent_path());
+    fs::copy_file(from, root / at, fs::copy_options::overwrite_existing);
+}
+
 // Copies a test image into a root, e.g. install_image(root, "test_proc", "bin/proc").
 inline void install_image(const TempDir& root, const std::string& image, const std::string& at)
 {
-    fs::create_directories((root / at).parent_path());
-    fs::copy_file(guest_image(image), root / at, fs::copy_options::overwrite_existing);
+    install(root, guest_image(image), at);
 }
 
 struct HostRun {

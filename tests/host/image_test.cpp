@@ -2,7 +2,7 @@
 // their sections, where the link layout places them, and for every installed program the
 // three loadable segments, the entry and the absence of any dynamic linking.
 #include "elf_image.h"
-#include "relay_test_support.h"
+#include "host_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace relay_test;
+using namespace yulos_test;
 
 constexpr uint32_t pt_load = 1, pt_dynamic = 2, pt_interp = 3;
 constexpr uint32_t sht_progbits = 1, shf_alloc = 2;

@@ -2,7 +2,7 @@
 // sections are missing, of the wrong kind or size, or whose contents are malformed.
 #include "elf_image.h"
 #include "meta.h"
-#include "relay_test_support.h"
+#include "host_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace relay_test;
+using namespace yulos_test;
 
 const std::string ttyrelay = sysroot_binary("ttyrelay");
 

@@ -2,7 +2,7 @@
 // relayed output, status words, pauses, injected failures), and its relay loop against a
 // scripted kernel (every byte of a short write, the drain after the child's end).
 #include "guest_call.h"
-#include "relay_test_support.h"
+#include "host_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 
 namespace {
 
-using namespace relay_test;
+using namespace yulos_test;
 using yulos::CallOutcome;
 using yulos::GuestCall;
 using yulos::KernelCallRecord;
