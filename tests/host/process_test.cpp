@@ -209,3 +209,14 @@ TEST_F(ProcessTest, InjectedFailureAffectsOnlyTheStartedProcess)
     EXPECT_NE(read_file(trace).find(" getcwd(52) 0x"), std::string::npos);
     EXPECT_NE(read_file(trace).find(" = -7 (injected)"), std::string::npos);
 }
+
+TEST_F(ProcessTest, ExitAndAbortEndTheProcessAsTheParentSeesIt)
+{
+    install_image(root, "test_exiter", "bin/exiter");
+    auto exited = reported(run({"/bin/proc", "wait", "/bin/exiter", "exit", "3"}));
+    EXPECT_EQ(exited["status"], "0x00000003");
+    EXPECT_FALSE(fs::exists(root / "left-open")) << "a stream left open at exit wrote its file";
+    auto aborted = reported(run({"/bin/proc", "wait", "/bin/exiter", "abort"}));
+    EXPECT_EQ(aborted["status"], "0x00000001");
+    EXPECT_EQ(run({"/bin/exiter", "exit", "3"}).exit_code, 3);
+}
