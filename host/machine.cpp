@@ -81,7 +81,32 @@ bool Machine::load()
     cr4 |= cr4_osfxsr | cr4_osxmmexcpt;
     uc_reg_write(engine_, UC_X86_REG_CR0, &cr0);
     uc_reg_write(engine_, UC_X86_REG_CR4, &cr4);
-    return true;
+    return load_flat_segments();
+}
+
+// Loads the data, stack and extra segments from a flat descriptor (base 0, limit 4 GiB, 32-bit,
+// ring 0), as a 32-bit operating system does. The engine comes out of its reset with segment
+// state under which it adds the data segment's base to every guest memory access; with flat
+// segments loaded in protected mode it leaves that addition out of the translated code. The
+// descriptor table is mapped only for the load: the CPU keeps the loaded descriptors, and the
+// guest has no reason to reload a segment register.
+bool Machine::load_flat_segments()
+{
+    constexpr uint32_t table_page = 0x00002000;
+    constexpr uint64_t flat_data = 0x00cf93000000ffffull; // present, ring 0, read-write, accessed
+    constexpr uint32_t selector = 0x08;                   // entry 1, requested ring 0
+    const std::array<uint64_t, 2> table = {0, flat_data};
+    if (uc_mem_map(engine_, table_page, page_size, UC_PROT_READ) != UC_ERR_OK) return false;
+    uc_x86_mmr gdtr{};
+    gdtr.base = table_page;
+    gdtr.limit = sizeof table - 1;
+    bool loaded = uc_mem_write(engine_, table_page, table.data(), sizeof table) == UC_ERR_OK &&
+                  uc_reg_write(engine_, UC_X86_REG_GDTR, &gdtr) == UC_ERR_OK;
+    for (int segment : {UC_X86_REG_SS, UC_X86_REG_DS, UC_X86_REG_ES})
+        loaded = loaded && uc_reg_write(engine_, segment, &selector) == UC_ERR_OK;
+    gdtr = {};
+    uc_reg_write(engine_, UC_X86_REG_GDTR, &gdtr);
+    return uc_mem_unmap(engine_, table_page, page_size) == UC_ERR_OK && loaded;
 }
 
 bool Machine::install_hooks()

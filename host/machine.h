@@ -78,6 +78,7 @@ public:
 private:
     Machine(const ElfImage& image, KernelCalls& kernel, uc_struct* engine);
     bool load();
+    bool load_flat_segments();
     bool install_hooks();
     void reset_x87();
     StopReason run_from(uint32_t begin, uint32_t until);
