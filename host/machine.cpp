@@ -1,5 +1,5 @@
 #include "machine.h"
-#include "store_fast_path.h"
+#include "engine_tuning.h"
 
 #include <cstdio>
 #include <cstring>
@@ -204,7 +204,7 @@ StopReason Machine::call(uint32_t function, std::span<const uint32_t> args)
 StopReason Machine::run_from(uint32_t begin, uint32_t until)
 {
     stop_.reset();
-    FastStores fast_stores(memory_);
+    EngineRun tuning(memory_, fixed_tsc_.has_value());
     uc_err err = uc_emu_start(engine_, begin, until, 0, 0);
     if (stop_) return *stop_;
     if (err != UC_ERR_OK)
