@@ -41,14 +41,16 @@ int32_t sys_read(Kernel& k, Machine& m, Args a)
     auto buffer = m.memory().bytes(a[1], a[2], Access::write);
     if (!buffer) return -EFAULT;
     if (!d->nonblocking)
-        return host_result(retry([&] { return ::read(d->host.get(), buffer->data(), buffer->size()); }));
+        return host_result(
+            retry([&] { return ::read(d->host.get(), buffer->data(), buffer->size()); }));
     // Non-blocking: everything already waiting, up to the length. A terminal moves written
     // bytes to its reader in the background, so one read can see part of what a writer has
     // already written (one of two writes, say); a poll that finds nothing waits for that move.
     pollfd ready{d->host.get(), POLLIN, 0};
     size_t got = 0;
     while (got < buffer->size() && retry([&] { return poll(&ready, 1, 0); }) > 0) {
-        ssize_t n = retry([&] { return ::read(d->host.get(), buffer->data() + got, buffer->size() - got); });
+        ssize_t n = retry(
+            [&] { return ::read(d->host.get(), buffer->data() + got, buffer->size() - got); });
         if (n <= 0) return got > 0 ? int32_t(got) : host_result(n);
         got += size_t(n);
     }
