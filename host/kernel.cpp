@@ -460,6 +460,7 @@ void Kernel::serve(Machine& machine)
     if (!inject && service) result = service->handler(*this, machine, args);
     if (options_.trace_fd >= 0 && !(service && service->number == 2 && !inject))
         trace(machine, number, args, result, inject);
+    children_.give_head_start();
     machine.set_reg(Reg::eax, uint32_t(result));
 }
 
