@@ -1,0 +1,360 @@
+"""The benchmarks of ./yulos bench, started by bench/run: bench.py BUILD [--quick].
+
+Builds the benchmark programs twice from the same objects (once with the yulos kernel-call
+wrappers, once with bench/linux_shim.cpp for Linux i386, which qemu-i386 runs), measures every
+figure with the two sides of each comparison interleaved, prints one table and writes it as
+JSON to BUILD/bench/results.json. --quick takes fewer runs and leaves out the 1 MiB relay
+(for trying the bench itself; its numbers are not the ones to report).
+"""
+
+import json
+import os
+import platform
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SOURCE = HERE.parent
+
+# The flags of the yulos build of the runtime (cmake/yulos-toolchain.cmake and
+# cmake/guest.cmake): every object of both builds is compiled with exactly these.
+COMMON_FLAGS = [
+    "--target=i386-unknown-none-elf", "-nostdlibinc", "-fno-pic", "-fno-stack-protector",
+    "-fno-builtin", "-fno-asynchronous-unwind-tables", "-fno-unwind-tables", "-ffreestanding",
+    "-O2", "-DNDEBUG", "-I", str(SOURCE / "runtime/include"), "-I", str(SOURCE / "runtime"),
+]
+C_FLAGS = COMMON_FLAGS + ["-std=c11"]
+CXX_FLAGS = COMMON_FLAGS + ["-std=c++20", "-fno-exceptions", "-fno-rtti"]
+
+PROGRAMS = ["exit0", "compute", "arith", "memory", "blast"]
+PEER_PROGRAMS = ["exit0", "compute", "arith", "memory"]
+
+# Loop lengths of the CPU-bound programs: about a second each on the machine of bench/README.md.
+COMPUTE_ITERATIONS = 300000
+ARITH_ITERATIONS = 600000000
+MEMORY_ITERATIONS = 300000000
+
+RELAY_PAUSE_S = 0.010      # the relay's pause after every pass
+RELAY_PIECE = 256          # bytes moved per pass at most
+RELAY_BOUND = RELAY_PIECE / RELAY_PAUSE_S  # 25,600 B/s
+RELAY_QUIET_PASSES = 4     # empty passes after the child's end before the relay stops
+THROUGHPUT_BYTES = 256 * 1024
+SIZES = [("1 KiB", 1024), ("64 KiB", 64 * 1024), ("1 MiB", 1024 * 1024)]
+# The relay-size child writes from one buffer of at most this many bytes, so that its own
+# memory is the same for every size and the peak measures the relay.
+SIZE_CHUNK = 64 * 1024
+
+
+def say(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+# ---- tools ----
+
+def builtins_archive():
+    for path in sorted(Path("/usr/lib").glob("llvm-*/lib/clang/*/lib/linux")):
+        archive = path / "libclang_rt.builtins-i386.a"
+        if archive.exists():
+            return str(archive)
+    sys.exit("bench: the clang runtime builtins for i386 are missing")
+
+
+# ---- building both sides from the same objects ----
+
+def compile_one(source, out):
+    flags = C_FLAGS if source.suffix == ".c" else CXX_FLAGS
+    compiler = "clang" if source.suffix == ".c" else "clang++"
+    subprocess.run([compiler] + flags + ["-c", str(source), "-o", str(out)], check=True)
+    return out
+
+
+def build(build_dir, work):
+    """Compiles the runtime, the start-up code, both sets of wrappers and the programs once,
+    then links each program for yulos (unistd + fcntl) and for Linux (the shim)."""
+    obj = work / "obj"
+    obj.mkdir(parents=True, exist_ok=True)
+    runtime = sorted(SOURCE.glob("runtime/*.cpp")) + sorted(SOURCE.glob("runtime/stdio/*.cpp")) \
+        + sorted(SOURCE.glob("runtime/stdlib/*.cpp"))
+    wrappers = {SOURCE / "runtime/unistd.cpp", SOURCE / "runtime/fcntl.cpp"}
+    crt0 = SOURCE / "runtime/user_crt0.cpp"
+    library = [s for s in runtime if s not in wrappers and s != crt0]
+    sources = runtime + [HERE / "linux_shim.cpp"] + [HERE / f"programs/{p}.c" for p in PROGRAMS]
+    with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+        objects = dict(zip(sources, pool.map(
+            lambda s: compile_one(s, obj / (s.parent.name + "_" + s.name + ".o")), sources)))
+
+    archive = obj / "libbench_runtime.a"
+    archive.unlink(missing_ok=True)
+    subprocess.run(["ar", "rcs", str(archive)] + [str(objects[s]) for s in library], check=True)
+
+    root = work / "root"
+    linux = work / "linux"
+    (root / "binaries").mkdir(parents=True, exist_ok=True)
+    linux.mkdir(parents=True, exist_ok=True)
+    yulos_wrappers = [str(objects[s]) for s in sorted(wrappers)]
+    linux_wrappers = [str(objects[HERE / "linux_shim.cpp"])]
+    for program in PROGRAMS:
+        sides = [(root / "binaries" / program, yulos_wrappers)]
+        if program in PEER_PROGRAMS:
+            sides.append((linux / program, linux_wrappers))
+        for out, wrapper_objects in sides:
+            subprocess.run(["ld.lld", "-T", str(SOURCE / "link/yulos.ld"), "-static",
+                            "--build-id=none", "-o", str(out), str(objects[crt0]),
+                            str(objects[HERE / f"programs/{program}.c"])] + wrapper_objects
+                           + [str(archive), builtins_archive()], check=True)
+    # The relay and its child are the installed ones.
+    for program in ["ttyrelay", "echo"]:
+        shutil.copy2(build_dir / "sysroot/binaries" / program, root / "binaries" / program)
+    return root, linux
+
+
+# ---- measuring ----
+
+def hyperfine(commands, runs, warmup):
+    """One hyperfine call over `commands` in the order given; each command's wall times."""
+    with tempfile.NamedTemporaryFile(suffix=".json") as export:
+        done = subprocess.run(["hyperfine", "-N", "--style", "none", "--runs", str(runs),
+                               "--warmup", str(warmup), "--export-json", export.name]
+                              + [shlex.join(c) for c in commands],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if done.returncode != 0:
+            sys.exit(f"bench: hyperfine failed:\n{done.stderr}")
+        data = json.load(open(export.name))
+    return [result["times"] for result in data["results"]]
+
+
+def interleaved_times(sides, rounds, runs, warmup=0):
+    """Wall times of each side: `rounds` hyperfine calls of `runs` runs per side, the order of
+    the sides reversed every other round."""
+    times = {name: [] for name in sides}
+    names = list(sides)
+    for r in range(rounds):
+        order = names if r % 2 == 0 else names[::-1]
+        for name, t in zip(order, hyperfine([sides[n] for n in order], runs, warmup)):
+            times[name].extend(t)
+    return times
+
+
+def peak_kib(command):
+    """Peak resident memory of one run (GNU time's %M, from wait4), in KiB."""
+    with tempfile.NamedTemporaryFile(mode="r", suffix=".txt") as out:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", out.name] + command,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return int(out.read().split()[-1])
+
+
+def interleaved_peaks(sides, runs):
+    peaks = {name: [] for name in sides}
+    names = list(sides)
+    for r in range(runs):
+        for name in (names if r % 2 == 0 else names[::-1]):
+            peaks[name].append(peak_kib(sides[name]))
+    return peaks
+
+
+def output_of(command):
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+# ---- the report ----
+
+def row(figure, ours, theirs, ratio, target, met, unit, peer, runs, note=""):
+    return {"figure": figure, "ours": ours, "peer": theirs, "peer_name": peer, "unit": unit,
+            "ratio": ratio, "target": target, "met": met, "runs": runs, "note": note}
+
+
+def fmt(value, unit):
+    if value is None:
+        return "-"
+    if unit == "ms":
+        return f"{value:.1f} ms"
+    if unit == "s":
+        return f"{value:.3f} s"
+    if unit == "KiB":
+        return f"{value:,.0f} KiB"
+    if unit == "B/s":
+        return f"{value:,.0f} B/s"
+    return f"{value}"
+
+
+def print_table(rows):
+    header = ["figure", "ours (median)", "peer / bound", "ratio", "target", "met", "runs"]
+    lines = [[r["figure"], fmt(r["ours"], r["unit"]),
+              f'{fmt(r["peer"], r["unit"])} ({r["peer_name"]})' if r["peer"] is not None else "-",
+              f'{r["ratio"]:.3f}' if r["ratio"] is not None else "-",
+              r["target"], ("yes" if r["met"] else "NO") if r["met"] is not None else "-",
+              r["runs"]]
+             for r in rows]
+    widths = [max(len(str(x)) for x in column) for column in zip(header, *lines)]
+    text = lambda cells: "  ".join(str(c).ljust(w) for c, w in zip(cells, widths)).rstrip()
+    print(text(header))
+    print(text(["-" * w for w in widths]))
+    for line in lines:
+        print(text(line))
+
+
+def machine_description():
+    model = "unknown CPU"
+    for line in open("/proc/cpuinfo"):
+        if line.startswith("model name"):
+            model = line.split(":", 1)[1].strip()
+            break
+    memory = 0
+    for line in open("/proc/meminfo"):
+        if line.startswith("MemTotal"):
+            memory = int(line.split()[1]) // (1024 * 1024)
+    qemu = output_of(["qemu-i386", "--version"]).splitlines()[0]
+    return (f"{model}, {os.cpu_count()} cores, {memory} GiB, Linux {platform.release()}; "
+            f"{qemu}")
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit("usage: bench/run BUILD [--quick]")
+    build_dir = Path(sys.argv[1]).resolve()
+    quick = "--quick" in sys.argv[2:]
+    work = build_dir / "bench"
+    say("bench: building the benchmark programs for yulos and for Linux i386")
+    root, linux = build(build_dir, work)
+    host = str(build_dir / "host/yulos-host")
+    ours = lambda *args: [host, "run", "--root", str(root)] + [str(a) for a in args]
+    peer = lambda program, *args: ["qemu-i386", str(linux / program)] + [str(a) for a in args]
+
+    # Both engines run the same code: the programs must print the same thing on both.
+    for program, args in [("compute", [1000]), ("arith", [1000])]:
+        a = output_of(ours(f"/binaries/{program}", *args))
+        b = output_of(peer(program, *args))
+        if a != b:
+            sys.exit(f"bench: {program} prints {a!r} on yulos but {b!r} under qemu-i386")
+
+    scale = (lambda n: max(1, n // 3)) if quick else (lambda n: n)
+    rows = []
+    started = time.time()
+
+    say("bench: start-up")
+    t = interleaved_times({"ours": ours("/binaries/exit0"), "qemu": peer("exit0")},
+                          rounds=scale(6), runs=scale(20), warmup=3)
+    start_ours, start_qemu = statistics.median(t["ours"]), statistics.median(t["qemu"])
+    rows.append(row("start-up", start_ours * 1e3, start_qemu * 1e3, start_ours / start_qemu,
+                    "<= 0.5", start_ours / start_qemu <= 0.5, "ms", "qemu-i386", len(t["ours"])))
+
+    say("bench: peak memory")
+    m = interleaved_peaks({"ours": ours("/binaries/exit0"), "qemu": peer("exit0")},
+                          runs=scale(10))
+    mem_ours, mem_qemu = statistics.median(m["ours"]), statistics.median(m["qemu"])
+    rows.append(row("peak memory", mem_ours, mem_qemu, mem_ours / mem_qemu, "<= 1.0",
+                    mem_ours / mem_qemu <= 1.0, "KiB", "qemu-i386", len(m["ours"])))
+
+    say("bench: guest compute")
+    t = interleaved_times({"ours": ours("/binaries/compute", COMPUTE_ITERATIONS),
+                           "qemu": peer("compute", COMPUTE_ITERATIONS)},
+                          rounds=scale(7), runs=1, warmup=0)
+    c_ours, c_qemu = statistics.median(t["ours"]), statistics.median(t["qemu"])
+    rows.append(row("guest compute", c_ours, c_qemu, c_ours / c_qemu, "<= 1.0",
+                    c_ours / c_qemu <= 1.0, "s", "qemu-i386", len(t["ours"]),
+                    f"{COMPUTE_ITERATIONS} iterations of snprintf, sscanf, strtod, strcmp, "
+                    "memmove and malloc"))
+
+    say("bench: guest arithmetic")
+    t = interleaved_times({"ours": ours("/binaries/arith", ARITH_ITERATIONS),
+                           "qemu": peer("arith", ARITH_ITERATIONS)},
+                          rounds=scale(5), runs=1, warmup=0)
+    a_ours, a_qemu = statistics.median(t["ours"]), statistics.median(t["qemu"])
+    rows.append(row("guest arithmetic (extra)", a_ours, a_qemu, a_ours / a_qemu, "(none)",
+                    None, "s", "qemu-i386", len(t["ours"]),
+                    f"{ARITH_ITERATIONS} iterations of a register-only loop"))
+
+    say("bench: guest memory access")
+    t = interleaved_times({"ours": ours("/binaries/memory", MEMORY_ITERATIONS),
+                           "qemu": peer("memory", MEMORY_ITERATIONS)},
+                          rounds=scale(5), runs=1, warmup=0)
+    m_ours, m_qemu = statistics.median(t["ours"]), statistics.median(t["qemu"])
+    rows.append(row("guest memory access (extra)", m_ours, m_qemu, m_ours / m_qemu, "(none)",
+                    None, "s", "qemu-i386", len(t["ours"]),
+                    f"{MEMORY_ITERATIONS} iterations of a load, an add and a store"))
+
+    relay = lambda *args: ours("/binaries/ttyrelay", *args)
+    say("bench: relay throughput")
+    t = interleaved_times({"relay": relay("/binaries/blast", THROUGHPUT_BYTES)},
+                          rounds=1, runs=scale(3), warmup=0)
+    rate = THROUGHPUT_BYTES / statistics.median(t["relay"])
+    rows.append(row("relay throughput", rate, RELAY_BOUND, rate / RELAY_BOUND, ">= 0.95",
+                    rate / RELAY_BOUND >= 0.95, "B/s", "bound", len(t["relay"]),
+                    "256 KiB written at once by the child, over the whole run"))
+
+    say("bench: relay latency")
+    t = interleaved_times({"relay": relay("/binaries/echo", "hello")},
+                          rounds=scale(3), runs=scale(10), warmup=2)
+    latency = statistics.median(t["relay"])
+    floor = RELAY_QUIET_PASSES * RELAY_PAUSE_S + 2 * start_ours
+    rows.append(row("relay latency", latency * 1e3, floor * 1e3, latency / floor, "<= 1.15",
+                    latency / floor <= 1.15, "ms", "40 ms + 2 start-ups", len(t["relay"]),
+                    "ttyrelay /binaries/echo hello"))
+
+    say("bench: relay sizes")
+    sizes = SIZES if not quick else SIZES[:2]
+    size_rows = []
+    child = lambda count: relay("/binaries/blast", count, min(count, SIZE_CHUNK))
+    for label, count in sizes:
+        runs = 3 if count >= 1024 * 1024 else scale(5)
+        t = interleaved_times({label: child(count)}, rounds=1, runs=runs, warmup=0)
+        elapsed = statistics.median(t[label])
+        at_bound = count / RELAY_BOUND + floor
+        size_rows.append({"size": label, "bytes": count, "median_s": elapsed, "runs": runs,
+                          "at_bound_s": at_bound, "ratio_to_bound": elapsed / at_bound,
+                          "bytes_per_s": count / elapsed})
+    for before, after in zip(size_rows, size_rows[1:]):
+        after["marginal_bytes_per_s"] = ((after["bytes"] - before["bytes"])
+                                         / (after["median_s"] - before["median_s"]))
+
+    say("bench: relay memory")
+    big, small = sizes[-1], sizes[0]
+    m = interleaved_peaks({big[0]: child(big[1]), small[0]: child(small[1])}, runs=3)
+    peaks = {label: statistics.median(values) for label, values in m.items()}
+    ratio = peaks[big[0]] / peaks[small[0]]
+    rows.append(row(f"relay memory, {big[0]} vs {small[0]}", peaks[big[0]], peaks[small[0]],
+                    ratio, "<= 1.1", ratio <= 1.1, "KiB", small[0], len(m[big[0]])))
+
+    print()
+    print_table(rows)
+    print()
+    print("relay time by size (the child writes its bytes from one buffer of at most 64 KiB):")
+    print(f"  {'size':8} {'median':>9} {'at the bound':>13} {'ratio':>6} {'rate':>14} "
+          f"{'rate since the size before':>27}  runs")
+    for s in size_rows:
+        marginal = s.get("marginal_bytes_per_s")
+        marginal = f"{marginal:,.0f} B/s" if marginal else "-"
+        print(f"  {s['size']:8} {s['median_s']:8.3f}s {s['at_bound_s']:12.3f}s "
+              f"{s['ratio_to_bound']:6.3f} {s['bytes_per_s']:10,.0f} B/s {marginal:>27}  "
+              f"{s['runs']}")
+    print("  at the bound: bytes / 25,600 B/s + the relay-latency floor "
+          f"({floor * 1e3:.1f} ms)")
+    elapsed = time.time() - started
+
+    commit = subprocess.run(["git", "-C", str(SOURCE), "rev-parse", "--short", "HEAD"],
+                            capture_output=True, text=True).stdout.strip()
+    result = {
+        "date": time.strftime("%Y-%m-%d %H:%M:%S %z"),
+        "machine": machine_description(),
+        "commit": commit,
+        "quick": quick,
+        "seconds": round(elapsed, 1),
+        "figures": rows,
+        "relay_sizes": size_rows,
+        "relay_peaks_kib": peaks,
+        "startup_s": {"ours": start_ours, "qemu": start_qemu},
+    }
+    (work / "results.json").write_text(json.dumps(result, indent=2) + "\n")
+    print(f"\n{result['date']}; commit {commit}; {result['machine']}")
+    print(f"measured in {elapsed:.0f} s; written to {work / 'results.json'}")
+
+
+if __name__ == "__main__":
+    main()
