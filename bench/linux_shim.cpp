@@ -46,15 +46,9 @@ int linux_call(int number, unsigned int a = 0, unsigned int b = 0, unsigned int 
     return result;
 }
 
-unsigned int clamp_length(size_t len)
-{
-    return len > max_length ? max_length : len;
-}
+unsigned int clamp_length(size_t len) { return len > max_length ? max_length : len; }
 
-unsigned int word(const void* p)
-{
-    return reinterpret_cast<unsigned int>(p);
-}
+unsigned int word(const void* p) { return reinterpret_cast<unsigned int>(p); }
 
 struct linux_timespec {
     int seconds;
@@ -77,10 +71,7 @@ int read(int fd, void* buf, size_t len)
     return linux_call(linux_read, fd, word(buf), clamp_length(len));
 }
 
-int close(int fd)
-{
-    return linux_call(linux_close, fd);
-}
+int close(int fd) { return linux_call(linux_close, fd); }
 
 void _exit(int status)
 {
@@ -122,10 +113,7 @@ int usleep(unsigned int usec)
     return 0;
 }
 
-int sleep(unsigned int sec)
-{
-    return usleep(sec * 1000000u);
-}
+int sleep(unsigned int sec) { return usleep(sec * 1000000u); }
 
 int mkdir(const char* path, ...)
 {
@@ -163,10 +151,7 @@ int yulfs_stream_write(int, const void* data, size_t)
     return not_implemented;
 }
 
-int yulfs_stream_end(int)
-{
-    return not_implemented;
-}
+int yulfs_stream_end(int) { return not_implemented; }
 
 int chdir(const char* path)
 {
@@ -174,10 +159,7 @@ int chdir(const char* path)
     return linux_call(linux_chdir, word(path));
 }
 
-int lseek(int fd, int offset, int whence)
-{
-    return linux_call(linux_lseek, fd, offset, whence);
-}
+int lseek(int fd, int offset, int whence) { return linux_call(linux_lseek, fd, offset, whence); }
 
 int pipe(int fds[2])
 {
@@ -191,25 +173,13 @@ int mkfifo(const char* path, ...)
     return linux_call(linux_mknod, word(path), linux_s_ififo | file_mode, 0);
 }
 
-int dup(int fd)
-{
-    return linux_call(linux_dup, fd);
-}
+int dup(int fd) { return linux_call(linux_dup, fd); }
 
-int dup2(int oldfd, int newfd)
-{
-    return linux_call(linux_dup2, oldfd, newfd);
-}
+int dup2(int oldfd, int newfd) { return linux_call(linux_dup2, oldfd, newfd); }
 
-int fd_set_inherit(int)
-{
-    return not_implemented;
-}
+int fd_set_inherit(int) { return not_implemented; }
 
-int fd_set_stdio(int, int, int)
-{
-    return not_implemented;
-}
+int fd_set_stdio(int, int, int) { return not_implemented; }
 
 int fd_set_nonblock(int fd, int on)
 {

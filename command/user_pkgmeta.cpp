@@ -7,4 +7,7 @@ struct package_record {
 static_assert(sizeof(package_record) == 20, "the package record is 20 bytes");
 
 extern "C" __attribute__((section(".yulos.pkgmeta"), used, aligned(4)))
-const package_record g_pkgmeta_0 = {{'Y', 'P', 'K', 'G'}, 1, "ttyrelay\0" "1\0"};
+const package_record g_pkgmeta_0 = {{'Y', 'P', 'K', 'G'},
+                                    1,
+                                    "ttyrelay\0"
+                                    "1\0"};

@@ -21,8 +21,13 @@ constexpr int scratch_base = 512;
 
 std::vector<std::string> child_arguments(const ChildLaunch& launch)
 {
-    std::vector<std::string> args = {launch.host_binary, "child", "--root", launch.root,
-                                     "--cwd", launch.cwd, "--status-fd",
+    std::vector<std::string> args = {launch.host_binary,
+                                     "child",
+                                     "--root",
+                                     launch.root,
+                                     "--cwd",
+                                     launch.cwd,
+                                     "--status-fd",
                                      std::to_string(child_status_fd)};
     if (launch.trace_fd >= 0) {
         args.push_back("--trace-fd");
@@ -52,9 +57,10 @@ std::vector<std::string> child_arguments(const ChildLaunch& launch)
         if (sources[i] >= 0) moved[i] = fcntl(sources[i], F_DUPFD, scratch_base);
     for (size_t i = 0; i < moved.size(); ++i) {
         if (moved[i] < 0) continue;
-        int target = i < 3 ? int(i) : i == 3 ? child_status_fd
-                                    : i == 4 ? child_trace_fd
-                                             : child_first_inherited + int(i - 5);
+        int target = i < 3    ? int(i)
+                     : i == 3 ? child_status_fd
+                     : i == 4 ? child_trace_fd
+                              : child_first_inherited + int(i - 5);
         dup2(moved[i], target);
     }
     close_range(child_first_inherited + launch.inherited.size(), ~0u, 0);
@@ -114,9 +120,12 @@ int32_t Children::wait(int32_t pid, bool nohang, int32_t& status)
     auto child = status_pipes_.find(ended);
     int32_t word = 0;
     ssize_t n = child == status_pipes_.end() ? 0 : ::read(child->second.get(), &word, sizeof word);
-    if (n == sizeof word) status = word;
-    else if (WIFEXITED(host_status)) status = WEXITSTATUS(host_status);
-    else status = 128 + WTERMSIG(host_status);
+    if (n == sizeof word)
+        status = word;
+    else if (WIFEXITED(host_status))
+        status = WEXITSTATUS(host_status);
+    else
+        status = 128 + WTERMSIG(host_status);
     if (child != status_pipes_.end()) status_pipes_.erase(child);
     return ended;
 }

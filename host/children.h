@@ -14,18 +14,18 @@ namespace yulos {
 // What a child host needs to know besides its descriptors.
 struct ChildLaunch {
     std::string host_binary;
-    std::string root;      // host directory of the guest root
-    std::string cwd;       // guest working directory
-    std::string path;      // guest path of the image
+    std::string root; // host directory of the guest root
+    std::string cwd;  // guest working directory
+    std::string path; // guest path of the image
     std::vector<std::string> argv;
-    int standard[3] = {0, 1, 2};                 // host descriptors for the child's 0, 1, 2
-    std::vector<std::pair<int, int>> inherited;  // guest number, host descriptor
+    int standard[3] = {0, 1, 2};                // host descriptors for the child's 0, 1, 2
+    std::vector<std::pair<int, int>> inherited; // guest number, host descriptor
     bool new_session = false; // a new session, its standard input as controlling terminal
     int trace_fd = -1;
 };
 
 class Children {
-public:
+  public:
     // Starts a child; its id (the host process id), or a negative error number.
     int32_t spawn(const ChildLaunch& launch);
     // Waits for child `pid` (or any child for -1); 0 while it runs when `nohang` is set.
@@ -35,10 +35,10 @@ public:
     // call is done, so that the parent's trace line of the spawn comes before the child's.
     void give_head_start();
 
-private:
+  private:
     static constexpr int head_start_ms = 10; // one time slice
 
-    int32_t newest_ = 0; // started and not yet given its head start
+    int32_t newest_ = 0;                       // started and not yet given its head start
     std::map<int32_t, UniqueFd> status_pipes_; // the child writes its status word here
 };
 

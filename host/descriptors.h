@@ -18,7 +18,7 @@ struct Descriptor {
 };
 
 class Descriptors {
-public:
+  public:
     // Installs `host` at the lowest free number from `lowest` on; -24 when the table is full.
     int32_t insert(UniqueFd host, int lowest = 0);
     // Installs `host` at `number`, closing what was there.
@@ -30,7 +30,7 @@ public:
     // Every open guest descriptor above 2, with its host descriptor.
     std::vector<std::pair<int, int>> above_standard() const;
 
-private:
+  private:
     std::vector<std::optional<Descriptor>> table_;
 };
 

@@ -45,7 +45,11 @@ struct Refusal {
 Expected<bool> check_header(std::span<const uint8_t> file, const Refusal& refuse)
 {
     if (file.size() < elf_header_size) return refuse("too short for an ELF header");
-    if (std::memcmp(file.data(), "\x7f" "ELF", 4) != 0) return refuse("no ELF magic");
+    if (std::memcmp(file.data(),
+                    "\x7f"
+                    "ELF",
+                    4) != 0)
+        return refuse("no ELF magic");
     if (file[4] != 1) return refuse("not a 32-bit ELF file");
     if (file[5] != 1) return refuse("not little-endian");
     if (u16(file, 16) != 2) return refuse("not an executable (type EXEC)");

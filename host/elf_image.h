@@ -33,7 +33,7 @@ struct ElfImage {
     uint32_t entry = 0;
     std::vector<Segment> segments;
     std::map<std::string, uint32_t, std::less<>> symbols; // from .symtab when present
-    std::vector<Section> sections;                         // when the section table is sound
+    std::vector<Section> sections;                        // when the section table is sound
 };
 
 // Checks and reads an image. `name` appears in every error message.

@@ -16,10 +16,7 @@ EngineRun::EngineRun(const GuestMemory& memory, bool code_hooks)
     running = this;
 }
 
-EngineRun::~EngineRun()
-{
-    running = previous_;
-}
+EngineRun::~EngineRun() { running = previous_; }
 
 bool EngineRun::plain_data_page(uint64_t address)
 {
@@ -28,10 +25,7 @@ bool EngineRun::plain_data_page(uint64_t address)
     return region && region->writable && !region->executable;
 }
 
-bool EngineRun::stop_checks_wanted()
-{
-    return !running || running->code_hooks_;
-}
+bool EngineRun::stop_checks_wanted() { return !running || running->code_hooks_; }
 
 } // namespace yulos
 

@@ -75,12 +75,15 @@ void ScriptedKernel::serve(Machine& m)
     KernelCallRecord r{m.reg(Reg::eax), m.reg(Reg::ebx), m.reg(Reg::ecx), m.reg(Reg::edx), {}, 0};
     r.data = call_data(m, r);
     std::optional<int32_t> scripted = answer ? answer(r) : std::nullopt;
-    if (scripted) r.result = *scripted;
-    else if (r.eax == 1) r.result = int32_t(r.data.size());
+    if (scripted)
+        r.result = *scripted;
+    else if (r.eax == 1)
+        r.result = int32_t(r.data.size());
     else if (r.eax == 3) {
         uint32_t n = 0;
         auto buffer = m.memory().bytes(r.ecx, r.edx, Access::write);
-        if (!buffer) r.result = -14;
+        if (!buffer)
+            r.result = -14;
         else {
             for (; n < r.edx && !input.empty(); ++n) {
                 (*buffer)[n] = input.front();

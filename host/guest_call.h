@@ -7,11 +7,11 @@
 #include "machine.h"
 
 #include <array>
-#include <memory>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -35,7 +35,7 @@ struct KernelCallRecord {
 // Without an answer: write (1) takes every byte offered and returns the count; read (3) serves
 // bytes from `input` (0 once it is empty); _exit (2) ends the run; everything else returns 0.
 class ScriptedKernel final : public KernelCalls {
-public:
+  public:
     std::function<std::optional<int32_t>(const KernelCallRecord&)> answer;
     std::deque<uint8_t> input;
     bool exit_returns = false; // when set, _exit (2) returns to the guest like any other call
@@ -50,14 +50,14 @@ public:
 // How a call into the guest ended.
 struct CallOutcome {
     enum class Kind { returned, exited, fault, halted } kind = Kind::returned;
-    int32_t status = 0;    // for exited
-    std::string message;   // for fault
+    int32_t status = 0;  // for exited
+    std::string message; // for fault
     uint32_t eax = 0, edx = 0;
     std::array<uint8_t, 10> st0{}; // x87 top of stack, for long double and double results
 };
 
 class GuestCall {
-public:
+  public:
     // A fresh guest process running `image_path` (a host path) with a scripted kernel.
     explicit GuestCall(const std::string& image_path);
     // The same, with the real kernel of a process rooted at `root` (a host directory) and an
@@ -89,7 +89,7 @@ public:
     void write(uint32_t address, std::span<const uint8_t> bytes);
     void write_u32(uint32_t address, uint32_t value);
 
-private:
+  private:
     ScriptedKernel scripted_;
     std::unique_ptr<Kernel> real_;
     std::unique_ptr<Machine> machine_;

@@ -200,8 +200,8 @@ int32_t GuestRoot::begin_file(std::string_view path, PendingFile& pending) const
     UniqueFd file(openat(parent.fd.get(), temporary.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
     if (!file.valid()) return -errno;
-    pending = PendingFile(std::move(parent.fd), std::move(temporary), std::move(name),
-                          std::move(file));
+    pending =
+        PendingFile(std::move(parent.fd), std::move(temporary), std::move(name), std::move(file));
     return 0;
 }
 

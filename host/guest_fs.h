@@ -24,7 +24,7 @@ struct Opened {
 // committed, and the temporary is removed if it never is. After a failed append the bytes in
 // the temporary are unknown, so the commit fails too and the target keeps its old bytes.
 class PendingFile {
-public:
+  public:
     PendingFile() = default;
     PendingFile(UniqueFd directory, std::string temporary, std::string target, UniqueFd file);
     PendingFile(PendingFile&&) noexcept = default;
@@ -34,7 +34,7 @@ public:
     int32_t append(std::span<const uint8_t> bytes);
     int32_t commit();
 
-private:
+  private:
     UniqueFd directory_;
     std::string temporary_, target_;
     UniqueFd file_;
@@ -42,7 +42,7 @@ private:
 };
 
 class GuestRoot {
-public:
+  public:
     static Expected<GuestRoot> open(const std::string& host_directory);
 
     // The guest path made absolute against the working directory, "." and ".." resolved.
@@ -68,7 +68,7 @@ public:
     // Starts a file that holds, once committed, exactly the bytes appended to it.
     int32_t begin_file(std::string_view path, PendingFile& pending) const;
 
-private:
+  private:
     GuestRoot(UniqueFd root, std::string host_directory);
     // Opens the directory that holds the last component of `path` and names that component.
     Opened open_parent(std::string_view path, std::string& name) const;

@@ -35,8 +35,7 @@ bool GuestMemory::map(uint32_t start, uint32_t size, bool readable, bool writabl
     Region region{start, size, readable, writable, executable, HostMapping(size)};
     uint32_t prot = (readable ? UC_PROT_READ : 0) | (writable ? UC_PROT_WRITE : 0) |
                     (executable ? UC_PROT_EXEC : 0);
-    if (uc_mem_map_ptr(engine_, start, size, prot, region.memory.data()) != UC_ERR_OK)
-        return false;
+    if (uc_mem_map_ptr(engine_, start, size, prot, region.memory.data()) != UC_ERR_OK) return false;
     regions_.push_back(std::move(region));
     return true;
 }

@@ -16,7 +16,7 @@ enum class Access : uint8_t { read = 1, write = 2 };
 
 // Anonymous host memory, released with the region.
 class HostMapping {
-public:
+  public:
     explicit HostMapping(size_t size);
     HostMapping(HostMapping&& other) noexcept;
     HostMapping& operator=(HostMapping&&) = delete;
@@ -25,7 +25,7 @@ public:
     uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
 
-private:
+  private:
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
 };
@@ -38,7 +38,7 @@ struct Region {
 };
 
 class GuestMemory {
-public:
+  public:
     explicit GuestMemory(uc_struct* engine) : engine_(engine) {}
 
     // Maps [start, start + size) (page-aligned) with the given permissions; false when the
@@ -58,7 +58,7 @@ public:
 
     const Region* region_of(uint32_t address) const;
 
-private:
+  private:
     uc_struct* engine_;
     std::vector<Region> regions_;
 };

@@ -63,7 +63,8 @@ int32_t sys_write(Kernel& k, Machine& m, Args a)
     if (!d) return -EBADF;
     auto buffer = m.memory().bytes(a[1], a[2], Access::read);
     if (!buffer) return -EFAULT;
-    return host_result(retry([&] { return ::write(d->host.get(), buffer->data(), buffer->size()); }));
+    return host_result(
+        retry([&] { return ::write(d->host.get(), buffer->data(), buffer->size()); }));
 }
 
 int32_t sys_close(Kernel& k, Machine&, Args a) { return k.descriptors().close(sint(a[0])); }
@@ -242,7 +243,9 @@ int32_t start_child(Kernel& k, Machine& m, uint32_t path_address, uint32_t argv_
     if (file.error) return file.error;
     std::vector<uint8_t> bytes(1u << 16);
     size_t size = 0;
-    for (ssize_t n; (n = retry([&] { return ::read(file.fd.get(), bytes.data() + size, bytes.size() - size); })) > 0;) {
+    for (ssize_t n; (n = retry([&] {
+                         return ::read(file.fd.get(), bytes.data() + size, bytes.size() - size);
+                     })) > 0;) {
         size += size_t(n);
         if (size == bytes.size()) bytes.resize(bytes.size() * 2);
         if (bytes.size() > (64u << 20)) return -ENOEXEC;
@@ -312,8 +315,7 @@ int32_t sys_pty_pair(Kernel& k, Machine& m, Args a)
 {
     if (!m.memory().bytes(a[0], 8, Access::write)) return -EFAULT;
     UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0)
-        return -EIO;
+    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) return -EIO;
     char name[128];
     if (ptsname_r(master.get(), name, sizeof name) != 0) return -EIO;
     UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -397,7 +399,8 @@ void append_text(std::string& line, Machine& m, uint32_t address)
     line += '"';
     for (char c : *text) {
         if (c == '"' || c == '\\') line += '\\';
-        if (c >= 32 && c < 127) line += c;
+        if (c >= 32 && c < 127)
+            line += c;
         else {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", uint8_t(c));
@@ -448,8 +451,7 @@ Kernel::Kernel(GuestRoot root, Descriptors descriptors, KernelOptions options)
 void Kernel::serve(Machine& machine)
 {
     uint32_t number = machine.reg(Reg::eax);
-    const uint32_t args[3] = {machine.reg(Reg::ebx), machine.reg(Reg::ecx),
-                              machine.reg(Reg::edx)};
+    const uint32_t args[3] = {machine.reg(Reg::ebx), machine.reg(Reg::ecx), machine.reg(Reg::edx)};
     auto injected = options_.fail.find(number);
     bool inject = injected != options_.fail.end();
     int32_t result = -ENOSYS;
@@ -477,8 +479,10 @@ void Kernel::trace(Machine& machine, uint32_t number, const uint32_t args[3], in
         line += i == 0 ? " " : ", ";
         append_argument(line, machine, kinds[i], args[i]);
     }
-    if (service && service->number == 2) line += " = ?";
-    else line += " = " + std::to_string(result);
+    if (service && service->number == 2)
+        line += " = ?";
+    else
+        line += " = " + std::to_string(result);
     if (injected) line += " (injected)";
     line += '\n';
     (void)!::write(options_.trace_fd, line.data(), line.size());

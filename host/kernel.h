@@ -20,7 +20,7 @@ struct KernelOptions {
 };
 
 class Kernel final : public KernelCalls {
-public:
+  public:
     Kernel(GuestRoot root, Descriptors descriptors, KernelOptions options);
 
     void serve(Machine& machine) override;
@@ -36,7 +36,7 @@ public:
     std::map<int32_t, PendingFile> streams;
     int32_t next_stream = 1;
 
-private:
+  private:
     void trace(Machine& machine, uint32_t number, const uint32_t args[3], int32_t result,
                bool injected);
 

@@ -14,12 +14,12 @@ namespace yulos {
 constexpr int status_not_started = 125;
 
 struct LaunchSetup {
-    std::string root;                // host directory of the guest root
-    std::string cwd = "/";           // guest working directory
-    std::string path;                // guest path of the image
-    std::vector<std::string> argv;   // the guest's whole argument vector
+    std::string root;                                   // host directory of the guest root
+    std::string cwd = "/";                              // guest working directory
+    std::string path;                                   // guest path of the image
+    std::vector<std::string> argv;                      // the guest's whole argument vector
     std::vector<std::pair<int, int>> extra_descriptors; // guest number, host descriptor
-    int status_fd = -1;              // a parent host waits for the status word here
+    int status_fd = -1; // a parent host waits for the status word here
     KernelOptions kernel;
 };
 

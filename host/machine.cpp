@@ -37,7 +37,10 @@ std::string hex(uint64_t value)
     return text;
 }
 
-uint32_t page_round_up(uint64_t value) { return uint32_t((value + page_size - 1) & ~uint64_t(page_size - 1)); }
+uint32_t page_round_up(uint64_t value)
+{
+    return uint32_t((value + page_size - 1) & ~uint64_t(page_size - 1));
+}
 
 } // namespace
 
@@ -112,10 +115,10 @@ bool Machine::load_flat_segments()
 bool Machine::install_hooks()
 {
     uc_hook hook;
-    return uc_hook_add(engine_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&on_interrupt),
+    return uc_hook_add(engine_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&on_interrupt), this,
+                       1, 0) == UC_ERR_OK &&
+           uc_hook_add(engine_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&on_bad_access),
                        this, 1, 0) == UC_ERR_OK &&
-           uc_hook_add(engine_, &hook, UC_HOOK_MEM_INVALID,
-                       reinterpret_cast<void*>(&on_bad_access), this, 1, 0) == UC_ERR_OK &&
            uc_hook_add(engine_, &hook, UC_HOOK_INSN_INVALID,
                        reinterpret_cast<void*>(&on_invalid_instruction), this, 1, 0) == UC_ERR_OK;
 }
@@ -157,7 +160,8 @@ bool Machine::push_arguments(std::span<const std::string> argv)
     if (uint64_t(words) * 4 + 64 > sp - (stack_top - stack_size)) return false;
     sp = (sp - words * 4) & ~15u;
     memory_.write_u32(sp, uint32_t(pointers.size()));
-    for (size_t i = 0; i < pointers.size(); ++i) memory_.write_u32(sp + 4 + 4 * uint32_t(i), pointers[i]);
+    for (size_t i = 0; i < pointers.size(); ++i)
+        memory_.write_u32(sp + 4 + 4 * uint32_t(i), pointers[i]);
     memory_.write_u32(sp + 4 + 4 * uint32_t(pointers.size()), 0);
     set_reg(Reg::esp, sp);
     return true;
@@ -211,8 +215,7 @@ StopReason Machine::run_from(uint32_t begin, uint32_t until)
         return StopReason{StopReason::Kind::fault, status_memory_fault,
                           std::string(uc_strerror(err)) + " at instruction " + hex(reg(Reg::eip))};
     if (reg(Reg::eip) == until) return StopReason{StopReason::Kind::returned, 0, {}};
-    return StopReason{StopReason::Kind::halted, 0,
-                      "halted at instruction " + hex(reg(Reg::eip))};
+    return StopReason{StopReason::Kind::halted, 0, "halted at instruction " + hex(reg(Reg::eip))};
 }
 
 void Machine::exit(int32_t status)
@@ -239,7 +242,9 @@ void Machine::on_interrupt(uc_struct*, uint32_t number, void* self)
     case 0: machine->record_fault("divide error" + where, status_arithmetic_fault); break;
     case 6: machine->record_fault("invalid instruction" + where, status_invalid_instruction); break;
     case 16:
-    case 19: machine->record_fault("floating-point exception" + where, status_arithmetic_fault); break;
+    case 19:
+        machine->record_fault("floating-point exception" + where, status_arithmetic_fault);
+        break;
     default:
         machine->record_fault("processor exception " + std::to_string(number) + where,
                               status_memory_fault);
@@ -258,7 +263,8 @@ void Machine::describe_bad_access(int type, uint64_t address)
     case UC_MEM_FETCH_PROT: what = "instruction fetch from non-executable memory"; break;
     }
     std::string message = what;
-    if (address >= stack_guard && address < stack_top - stack_size) message = "stack overflow: " + message;
+    if (address >= stack_guard && address < stack_top - stack_size)
+        message = "stack overflow: " + message;
     message += " at " + hex(address) + ", instruction at " + hex(reg(Reg::eip));
     record_fault(std::move(message), status_memory_fault);
 }

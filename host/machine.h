@@ -22,7 +22,7 @@ class Machine;
 
 // Whoever serves the guest's kernel calls: the real kernel or a test's script.
 class KernelCalls {
-public:
+  public:
     virtual ~KernelCalls() = default;
     // Called at every int 0x80; reads the call from the registers and stores eax.
     virtual void serve(Machine& machine) = 0;
@@ -37,8 +37,8 @@ constexpr uint32_t stack_guard = stack_top - stack_size - page_size;
 
 struct StopReason {
     enum class Kind { exited, fault, returned, halted } kind = Kind::halted;
-    int32_t status = 0;         // exited: the guest's status word; fault: the documented status
-    std::string message;        // fault: what happened, where
+    int32_t status = 0;  // exited: the guest's status word; fault: the documented status
+    std::string message; // fault: what happened, where
 };
 
 // Exit statuses of a guest ended by a CPU fault.
@@ -47,7 +47,7 @@ constexpr int32_t status_invalid_instruction = 132;
 constexpr int32_t status_arithmetic_fault = 136;
 
 class Machine {
-public:
+  public:
     static Expected<std::unique_ptr<Machine>> create(const ElfImage& image, KernelCalls& kernel);
     ~Machine();
     Machine(const Machine&) = delete;
@@ -75,7 +75,7 @@ public:
     // Makes rdtsc read `value` (tests that need a known time-stamp counter).
     void fix_time_stamp_counter(uint64_t value);
 
-private:
+  private:
     Machine(const ElfImage& image, KernelCalls& kernel, uc_struct* engine);
     bool load();
     bool load_flat_segments();

@@ -72,8 +72,10 @@ int command_run(std::vector<std::string_view> args, int diagnostics)
     size_t i = 0;
     for (; i < args.size() && args[i].starts_with("--"); ++i) {
         std::string_view arg = args[i];
-        if (arg == "--root" && i + 1 < args.size()) setup.root = args[++i];
-        else if (arg == "--trace") setup.kernel.trace_fd = diagnostics;
+        if (arg == "--root" && i + 1 < args.size())
+            setup.root = args[++i];
+        else if (arg == "--trace")
+            setup.kernel.trace_fd = diagnostics;
         else if (arg.starts_with("--trace=")) {
             std::string file(arg.substr(8));
             setup.kernel.trace_fd =
@@ -87,7 +89,8 @@ int command_run(std::vector<std::string_view> args, int diagnostics)
         } else if (arg == "--") {
             ++i;
             break;
-        } else return usage();
+        } else
+            return usage();
     }
     if (i >= args.size() || setup.root.empty()) return usage();
     setup.path = program_path(args[i]);
@@ -103,10 +106,14 @@ int command_child(std::vector<std::string_view> args, int diagnostics)
     long long number = 0;
     for (; i + 1 < args.size() && args[i] != "--"; i += 2) {
         std::string_view arg = args[i], value = args[i + 1];
-        if (arg == "--root") setup.root = value;
-        else if (arg == "--cwd") setup.cwd = value;
-        else if (arg == "--status-fd" && parse_int(value, number)) setup.status_fd = int(number);
-        else if (arg == "--trace-fd" && parse_int(value, number)) setup.kernel.trace_fd = int(number);
+        if (arg == "--root")
+            setup.root = value;
+        else if (arg == "--cwd")
+            setup.cwd = value;
+        else if (arg == "--status-fd" && parse_int(value, number))
+            setup.status_fd = int(number);
+        else if (arg == "--trace-fd" && parse_int(value, number))
+            setup.kernel.trace_fd = int(number);
         else if (arg == "--fd") {
             size_t equals = value.find('=');
             long long guest = 0, host = 0;
@@ -114,7 +121,8 @@ int command_child(std::vector<std::string_view> args, int diagnostics)
                 !parse_int(value.substr(equals + 1), host))
                 return usage();
             setup.extra_descriptors.emplace_back(int(guest), int(host));
-        } else return usage();
+        } else
+            return usage();
     }
     if (i >= args.size() || args[i] != "--" || i + 1 >= args.size()) return usage();
     setup.path = args[i + 1];

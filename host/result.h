@@ -12,7 +12,7 @@ struct Error {
 };
 
 template <class T> class Expected {
-public:
+  public:
     Expected(T value) : state_(std::move(value)) {}
     Expected(Error error) : state_(std::move(error)) {}
 
@@ -23,7 +23,7 @@ public:
     const T* operator->() const { return &std::get<0>(state_); }
     const Error& error() const { return std::get<1>(state_); }
 
-private:
+  private:
     std::variant<T, Error> state_;
 };
 

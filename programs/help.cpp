@@ -40,10 +40,7 @@ struct command_record {
     const char* example;
 };
 
-unsigned int u16_at(const unsigned char* p)
-{
-    return p[0] | (p[1] << 8);
-}
+unsigned int u16_at(const unsigned char* p) { return p[0] | (p[1] << 8); }
 
 unsigned int u32_at(const unsigned char* p)
 {

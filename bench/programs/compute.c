@@ -6,8 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const char* const names[8] = {"alpha", "bravo", "charlie", "delta",
-                                     "echo",  "foxtrot", "golf", "hotel"};
+static const char* const names[8] = {"alpha", "bravo",   "charlie", "delta",
+                                     "echo",  "foxtrot", "golf",    "hotel"};
 
 /* The heap is a 1 MiB arena that never takes memory back: keep at most this many records. */
 enum { max_kept = 4096, kept_every = 16 };

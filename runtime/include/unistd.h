@@ -70,10 +70,7 @@ _Static_assert(sizeof(struct spawn_ex_args) == 28, "spawn_ex_args is seven words
 static inline int yulos_kernel_call(int number, unsigned int a, unsigned int b, unsigned int c)
 {
     int result;
-    __asm__ volatile("int $0x80"
-                     : "=a"(result)
-                     : "a"(number), "b"(a), "c"(b), "d"(c)
-                     : "memory");
+    __asm__ volatile("int $0x80" : "=a"(result) : "a"(number), "b"(a), "c"(b), "d"(c) : "memory");
     return result;
 }
 

@@ -132,10 +132,14 @@ void walk(Sink& out, const char* f, va_list& args)
         ++f;
         Directive d;
         for (;; ++f) {
-            if (*f == '-') d.left = true;
-            else if (*f == '0') d.zero = true;
-            else if (*f == '+') d.plus = true;
-            else break;
+            if (*f == '-')
+                d.left = true;
+            else if (*f == '0')
+                d.zero = true;
+            else if (*f == '+')
+                d.plus = true;
+            else
+                break;
         }
         if (*f == '*') {
             d.width = va_arg(args, int);

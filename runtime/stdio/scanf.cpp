@@ -25,9 +25,12 @@ bool is_token_delimiter(unsigned char c) { return c == '\t' || c == '\n' || c ==
 int digit_value(char c, unsigned int base)
 {
     int v = -1;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        v = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+        v = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+        v = c - 'A' + 10;
     if (v >= 0 && static_cast<unsigned int>(v) >= base) v = -1;
     return v;
 }
@@ -125,8 +128,10 @@ int vsscanf(const char* text, const char* format, va_list args)
         bool ok = true;
         switch (conv) {
         case '%':
-            if (*t != '%') ok = false;
-            else ++t;
+            if (*t != '%')
+                ok = false;
+            else
+                ++t;
             break;
         case 'c':
             if (*t == '\0') {

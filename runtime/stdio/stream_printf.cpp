@@ -167,12 +167,8 @@ int vfprintf(FILE* stream, const char* format, va_list args_in)
         ++cursor;
 
         switch (conversion) {
-        case '%':
-            ok = emit_byte(&out, '%');
-            break;
-        case 'c':
-            ok = emit_byte(&out, static_cast<char>(va_arg(args, int)));
-            break;
+        case '%': ok = emit_byte(&out, '%'); break;
+        case 'c': ok = emit_byte(&out, static_cast<char>(va_arg(args, int))); break;
         case 's': {
             const char* text = va_arg(args, const char*);
             if (!text) text = "(null)";
@@ -206,9 +202,7 @@ int vfprintf(FILE* stream, const char* format, va_list args_in)
                               width, precision);
             break;
         }
-        default:
-            ok = emit_byte(&out, '%') && emit_byte(&out, conversion);
-            break;
+        default: ok = emit_byte(&out, '%') && emit_byte(&out, conversion); break;
         }
     }
     va_end(args);

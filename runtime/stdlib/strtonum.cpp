@@ -74,7 +74,7 @@ bool parse_exponent(const char*& p, bool& negative, unsigned int& magnitude)
 int scale_steps(unsigned int count)
 {
     return count > static_cast<unsigned int>(max_scale_steps) ? max_scale_steps
-                                                               : static_cast<int>(count);
+                                                              : static_cast<int>(count);
 }
 
 } // namespace

@@ -55,10 +55,7 @@ int recurse(int depth)
     return recurse(depth + 1) + frame[depth & 511];
 }
 
-int divide(int a, int b)
-{
-    return a / b;
-}
+int divide(int a, int b) { return a / b; }
 
 int invalid_instruction(void)
 {

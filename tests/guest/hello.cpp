@@ -1,2 +1,6 @@
 #include <unistd.h>
-extern "C" int main(int, char**) { write(1, "hello\n", 6); return 7; }
+extern "C" int main(int, char**)
+{
+    write(1, "hello\n", 6);
+    return 7;
+}

@@ -39,10 +39,7 @@ int number(const char* s)
     return int(negative ? 0u - value : value);
 }
 
-void say(const char* text)
-{
-    write(1, text, length(text));
-}
+void say(const char* text) { write(1, text, length(text)); }
 
 // "name value\n" with the value in decimal.
 void report(const char* name, int value)

@@ -26,10 +26,7 @@ void write_all(int fd, const char* bytes, unsigned int n)
     }
 }
 
-void say(const char* text)
-{
-    write_all(1, text, (unsigned int)strlen(text));
-}
+void say(const char* text) { write_all(1, text, (unsigned int)strlen(text)); }
 
 void say_number(int value)
 {

@@ -20,7 +20,7 @@ const std::string kImage = std::string(YULOS_GUEST_DIR) + "/test_runtime";
 uint32_t word(int32_t value) { return static_cast<uint32_t>(value); }
 
 class BufferPrintf : public ::testing::Test {
-protected:
+  protected:
     GuestCall g{kImage};
 
     // A buffer of `size` bytes plus a margin, every byte '#', so that untouched bytes show.

@@ -63,8 +63,8 @@ TEST(Heap, SpansAreSizePlusFourRoundedToEight)
     struct Step {
         uint32_t size, span;
     };
-    const Step steps[] = {{1, 8},   {1, 8},   {4, 8},   {5, 16},  {12, 16}, {13, 24},
-                          {20, 24}, {21, 32}, {0, 8},   {100, 104}, {3, 8}, {1000, 1008}};
+    const Step steps[] = {{1, 8},   {1, 8},   {4, 8}, {5, 16},    {12, 16}, {13, 24},
+                          {20, 24}, {21, 32}, {0, 8}, {100, 104}, {3, 8},   {1000, 1008}};
     uint32_t expected = h.arena + 4;
     for (const Step& step : steps) {
         uint32_t before = h.used();

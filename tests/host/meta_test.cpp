@@ -1,8 +1,8 @@
 // `yulos-host meta`: both records of the real ttyrelay, and the refusal of patched copies whose
 // sections are missing, of the wrong kind or size, or whose contents are malformed.
 #include "elf_image.h"
-#include "meta.h"
 #include "host_test_support.h"
+#include "meta.h"
 
 #include <gtest/gtest.h>
 

@@ -26,7 +26,7 @@ constexpr uint32_t kErrorOffset = 8 * 4, kPosOffset = 9 * 4, kEofOffset = 10 * 4
 int32_t as_int(uint32_t w) { return static_cast<int32_t>(w); }
 
 class Scanf : public ::testing::Test {
-protected:
+  protected:
     GuestCall g{kImage};
 
     // An int slot holding kUntouched, so that a store shows.
@@ -137,15 +137,17 @@ TEST_F(Scanf, IntegerPrefixes)
         int32_t result;
         int32_t stored;
     };
-    for (const Case& c : {Case{"0x1A", 1, 26}, Case{"0X1a", 1, 26}, Case{"017", 1, 15},
-                          Case{"-0x10", 1, -16}, Case{"+0x10", 1, 16}, Case{"08", 1, 0},
-                          Case{"0", 1, 0}, Case{"-12", 1, -12}, Case{"0x", 0, 0},
-                          Case{"0xg", 0, 0}, Case{"-", 0, 0}, Case{"x1", 0, 0}}) {
+    for (const Case& c :
+         {Case{"0x1A", 1, 26}, Case{"0X1a", 1, 26}, Case{"017", 1, 15}, Case{"-0x10", 1, -16},
+          Case{"+0x10", 1, 16}, Case{"08", 1, 0}, Case{"0", 1, 0}, Case{"-12", 1, -12},
+          Case{"0x", 0, 0}, Case{"0xg", 0, 0}, Case{"-", 0, 0}, Case{"x1", 0, 0}}) {
         SCOPED_TRACE(c.text);
         uint32_t n = slot();
         EXPECT_EQ(sscanf(c.text, "%i", {n}), c.result);
-        if (c.result == 1) EXPECT_EQ(value(n), c.stored);
-        else EXPECT_EQ(g.read_u32(n), kUntouched);
+        if (c.result == 1)
+            EXPECT_EQ(value(n), c.stored);
+        else
+            EXPECT_EQ(g.read_u32(n), kUntouched);
     }
 }
 
@@ -176,8 +178,8 @@ TEST_F(Scanf, HexadecimalHasNoPrefix)
 TEST_F(Scanf, NumbersWrapModulo2To32)
 {
     uint32_t a = slot(), b = slot(), c = slot(), d = slot(), e = slot();
-    EXPECT_EQ(sscanf("4294967295 4294967296 4294967296 -2147483648 99999999999",
-                     "%d %u %d %d %u", {a, b, c, d, e}),
+    EXPECT_EQ(sscanf("4294967295 4294967296 4294967296 -2147483648 99999999999", "%d %u %d %d %u",
+                     {a, b, c, d, e}),
               5);
     EXPECT_EQ(value(a), -1);
     EXPECT_EQ(g.read_u32(b), 0u);
@@ -298,8 +300,8 @@ TEST_F(Scanf, PercentPercent)
 
 TEST_F(Scanf, UnsupportedDirectivesEndTheScan)
 {
-    for (const char* format : {"%ld", "%hd", "%lu", "%f", "%o", "%p", "%n", "%[a]", "%e", "%",
-                               "%5", "%*"}) {
+    for (const char* format :
+         {"%ld", "%hd", "%lu", "%f", "%o", "%p", "%n", "%[a]", "%e", "%", "%5", "%*"}) {
         SCOPED_TRACE(format);
         uint32_t a = slot();
         EXPECT_EQ(sscanf("12", format, {a}), 0);
@@ -336,8 +338,8 @@ TEST_F(Scanf, VsscanfTakesAnArgumentList)
 {
     uint32_t a = slot(), w = chars(8), c = chars(4);
     uint32_t va = g.put_words({a, w, c});
-    uint32_t result = g.call_word(
-        "vsscanf", {g.put_string("-0x1f word!"), g.put_string("%i %s"), va});
+    uint32_t result =
+        g.call_word("vsscanf", {g.put_string("-0x1f word!"), g.put_string("%i %s"), va});
     EXPECT_EQ(result, 2u);
     EXPECT_EQ(value(a), -31);
     EXPECT_EQ(g.read_string(w), "word!");
@@ -354,7 +356,7 @@ TEST_F(Scanf, SscanfMakesNoKernelCall)
 // --- fscanf ------------------------------------------------------------------------------------
 
 class Fscanf : public Scanf {
-protected:
+  protected:
     // An eleven-word stream record: kind, fd, then nine zero fields.
     uint32_t record(uint32_t kind, uint32_t fd)
     {

@@ -218,8 +218,7 @@ TEST(StreamPrintf, SixtyFourBitValuesTakeTwoWordsLowFirst)
         {"%lli", {0, 1}, 10, {"4294967296"}},
         {"%llx", {0x9ABCDEF0u, 0x12345678u}, 16, {"123456789abcdef0"}},
         {"%llx", {0, 0}, 1, {"0"}},
-        {"%24.22llu", {0xFFFFFFFFu, 0xFFFFFFFFu}, 24,
-         {" ", " ", "0", "0", "18446744073709551615"}},
+        {"%24.22llu", {0xFFFFFFFFu, 0xFFFFFFFFu}, 24, {" ", " ", "0", "0", "18446744073709551615"}},
         {"%lld", {5, 0}, 1, {"5"}},
     });
 }
@@ -248,15 +247,11 @@ TEST(StreamPrintf, StringsAreOneWrite)
         Writes writes;
     };
     const StringCase cases[] = {
-        {"%s", "hello", 5, {"hello"}},
-        {"%s", std::nullopt, 6, {"(null)"}},
-        {"%.3s", std::nullopt, 3, {"(nu"}},
-        {"%6.2s", "abc", 6, {" ", " ", " ", " ", "ab"}},
-        {"%2s", "abcd", 4, {"abcd"}},
-        {"%.10s", "abc", 3, {"abc"}},
+        {"%s", "hello", 5, {"hello"}},      {"%s", std::nullopt, 6, {"(null)"}},
+        {"%.3s", std::nullopt, 3, {"(nu"}}, {"%6.2s", "abc", 6, {" ", " ", " ", " ", "ab"}},
+        {"%2s", "abcd", 4, {"abcd"}},       {"%.10s", "abc", 3, {"abc"}},
         {"[%s]", "", 2, {"[", "]"}}, // the empty write reaches no kernel
-        {"[%.0s]", "abc", 2, {"[", "]"}},
-        {"%lls", "abc", 3, {"abc"}},
+        {"[%.0s]", "abc", 2, {"[", "]"}},   {"%lls", "abc", 3, {"abc"}},
     };
     for (const StringCase& c : cases) {
         GuestCall g(image);
@@ -273,8 +268,8 @@ TEST(StreamPrintf, StringWidthAndPrecisionFromArguments)
     GuestCall g(image);
     uint32_t ab = g.put_string("ab");
     uint32_t list = arguments(g, {static_cast<uint32_t>(-4), ab, 3, 1, ab});
-    EXPECT_EQ(static_cast<int32_t>(g.call_word(
-                  "vfprintf", {current(g, "stdout"), g.put_string("%*s%*.*s"), list})),
+    EXPECT_EQ(static_cast<int32_t>(
+                  g.call_word("vfprintf", {current(g, "stdout"), g.put_string("%*s%*.*s"), list})),
               5);
     EXPECT_EQ(write_texts(g), (Writes{"ab", " ", " ", "a"}));
 }
@@ -282,9 +277,9 @@ TEST(StreamPrintf, StringWidthAndPrecisionFromArguments)
 TEST(StreamPrintf, SmallPointerStringMeasuresZero)
 {
     GuestCall g(image);
-    EXPECT_EQ(g.call_word("vfprintf",
-                          {current(g, "stdout"), g.put_string("<%3s>"), arguments(g, {100})}),
-              5u);
+    EXPECT_EQ(
+        g.call_word("vfprintf", {current(g, "stdout"), g.put_string("<%3s>"), arguments(g, {100})}),
+        5u);
     EXPECT_EQ(write_texts(g), (Writes{"<", " ", " ", " ", ">"}));
 }
 
@@ -335,8 +330,8 @@ TEST(StreamPrintf, OnlyAPlainLeadingCharacterIsTheSequence)
 TEST(StreamPrintf, StderrIsAConsoleStream)
 {
     GuestCall g(image);
-    auto outcome = g.call("fprintf", std::vector<uint32_t>{current(g, "stderr"),
-                                                           g.put_string("%cZ"), 7, 8, 9});
+    auto outcome = g.call(
+        "fprintf", std::vector<uint32_t>{current(g, "stderr"), g.put_string("%cZ"), 7, 8, 9});
     ASSERT_EQ(outcome.kind, yulos::CallOutcome::Kind::returned) << outcome.message;
     EXPECT_EQ(static_cast<int32_t>(outcome.eax), 1);
     EXPECT_EQ(write_texts(g), (Writes{"\xFF\x07\x08\x09", "Z"}));
@@ -372,8 +367,8 @@ TEST(StreamPrintf, LeadingCharacterOnAMemoryStreamIsACharacter)
 TEST(StreamPrintf, LeadingCharacterOnStdinIsAFailingCharacter)
 {
     GuestCall g(image);
-    auto outcome = g.call("fprintf", std::vector<uint32_t>{current(g, "stdin"),
-                                                           g.put_string("%c"), 65, 66, 67});
+    auto outcome = g.call(
+        "fprintf", std::vector<uint32_t>{current(g, "stdin"), g.put_string("%c"), 65, 66, 67});
     EXPECT_EQ(outcome.eax, failed);
     EXPECT_TRUE(g.kernel().calls.empty());
 }
@@ -398,9 +393,10 @@ TEST(StreamPrintf, MemoryStreamCollectsTheWholeText)
     GuestCall g(image);
     MemStream m = open_mem(g);
     uint32_t name = g.put_string("relay");
-    auto outcome = g.call("fprintf", std::vector<uint32_t>{
-        m.stream, g.put_string("%s: %5d|%.3x|%p|%lld|%X"), name, static_cast<uint32_t>(-12), 10,
-        16, 0xFFFFFFFEu, 0xFFFFFFFFu});
+    auto outcome =
+        g.call("fprintf",
+               std::vector<uint32_t>{m.stream, g.put_string("%s: %5d|%.3x|%p|%lld|%X"), name,
+                                     static_cast<uint32_t>(-12), 10, 16, 0xFFFFFFFEu, 0xFFFFFFFFu});
     EXPECT_EQ(mem_text(g, m), "relay:   -12|00a|0x10|-2|%X");
     EXPECT_EQ(static_cast<int32_t>(outcome.eax), 27);
 }
@@ -414,8 +410,7 @@ TEST(StreamPrintf, NullStreamOrFormat)
     EXPECT_EQ(g.call_word("vfprintf", {0, g.put_string("x"), arguments(g, {})}), failed);
     EXPECT_EQ(g.call_word("vfprintf", {current(g, "stdout"), 0, arguments(g, {})}), failed);
     EXPECT_EQ(g.call("printf", std::vector<uint32_t>{0}).eax, failed);
-    EXPECT_EQ(g.call("fprintf", std::vector<uint32_t>{0, g.put_string("%c"), 1, 2, 3}).eax,
-              failed);
+    EXPECT_EQ(g.call("fprintf", std::vector<uint32_t>{0, g.put_string("%c"), 1, 2, 3}).eax, failed);
     EXPECT_EQ(g.call("printf", std::vector<uint32_t>{g.put_string("")}).eax, 0u);
     EXPECT_TRUE(g.kernel().calls.empty());
 }
@@ -435,9 +430,9 @@ TEST(StreamPrintf, FailureOnTheThirdFillSpaceStopsAfterTwo)
     GuestCall g(image);
     int counter = 0;
     fail_write(g, 3, -1, &counter);
-    EXPECT_EQ(g.call_word("vfprintf",
-                          {current(g, "stdout"), g.put_string("%5d"), arguments(g, {42})}),
-              failed);
+    EXPECT_EQ(
+        g.call_word("vfprintf", {current(g, "stdout"), g.put_string("%5d"), arguments(g, {42})}),
+        failed);
     EXPECT_EQ(g.kernel().output, "  ");
     EXPECT_EQ(write_texts(g), (Writes{" ", " ", " "}));
 }
@@ -445,8 +440,8 @@ TEST(StreamPrintf, FailureOnTheThirdFillSpaceStopsAfterTwo)
 TEST(StreamPrintf, EveryPieceStopsTheCallWhenItsWriteFails)
 {
     // "%3d|%.2p|%s|%c|%%|%q" with -4, 1, "hi", 'z': each write in turn fails.
-    const Writes full = {" ", "-", "4", "|", "0", "x", "0", "1", "|", "hi", "|", "z", "|",
-                         "%", "|", "%", "q"};
+    const Writes full = {" ",  "-", "4", "|", "0", "x", "0", "1", "|",
+                         "hi", "|", "z", "|", "%", "|", "%", "q"};
     for (int fail_at = 1; fail_at <= static_cast<int>(full.size()); ++fail_at) {
         GuestCall g(image);
         int counter = 0;
@@ -462,9 +457,9 @@ TEST(StreamPrintf, EveryPieceStopsTheCallWhenItsWriteFails)
     GuestCall g(image);
     uint32_t hi = g.put_string("hi");
     uint32_t list = arguments(g, {static_cast<uint32_t>(-4), 1, hi, 'z'});
-    EXPECT_EQ(g.call_word("vfprintf",
-                          {current(g, "stdout"), g.put_string("%3d|%.2p|%s|%c|%%|%q"), list}),
-              18u);
+    EXPECT_EQ(
+        g.call_word("vfprintf", {current(g, "stdout"), g.put_string("%3d|%.2p|%s|%c|%%|%q"), list}),
+        18u);
     EXPECT_EQ(write_texts(g), full);
 }
 
@@ -485,9 +480,9 @@ TEST(StreamPrintf, ShortConsoleWritesAreCompleted)
         if (call.eax == sys_write) return 1;
         return std::nullopt;
     };
-    EXPECT_EQ(g.call_word("vfprintf",
-                          {current(g, "stdout"), g.put_string("%u"), arguments(g, {123})}),
-              3u);
+    EXPECT_EQ(
+        g.call_word("vfprintf", {current(g, "stdout"), g.put_string("%u"), arguments(g, {123})}),
+        3u);
     EXPECT_EQ(write_texts(g), (Writes{"123", "23", "3"}));
 }
 

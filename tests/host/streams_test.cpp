@@ -615,8 +615,8 @@ TEST(Streams, PositioningRefusesStandardAndBufferingStreams)
     GuestCall g(image);
     MemStream m = open_mem(g);
     uint32_t w = g.call_word("fopen", {g.put_string("/o"), g.put_string("w")});
-    for (uint32_t s : {current(g, "stdin"), current(g, "stdout"), current(g, "stderr"), m.stream,
-                       w, 0u}) {
+    for (uint32_t s :
+         {current(g, "stdin"), current(g, "stdout"), current(g, "stderr"), m.stream, w, 0u}) {
         EXPECT_EQ(word_call(g, "fseek", {s, 0, 0}), -1);
         EXPECT_EQ(word_call(g, "ftell", {s}), -1);
     }
@@ -1010,8 +1010,11 @@ TEST(Streams, HugeItemCountsOnAWriteStreamAreRefused)
     EXPECT_EQ(word_call(g, "fputs", {g.put_string("abc"), f}), 3);
     Record before = record(g, f);
     uint32_t source = g.put_string("xyz");
-    for (auto [size, count] : {std::pair<uint32_t, uint32_t>{1, 0xFFFFFFFFu}, {3, 0x55555555u},
-                               {0xFFFFFFFFu, 1}, {0x80000000u, 1}, {2, 0x40000000u}}) {
+    for (auto [size, count] : {std::pair<uint32_t, uint32_t>{1, 0xFFFFFFFFu},
+                               {3, 0x55555555u},
+                               {0xFFFFFFFFu, 1},
+                               {0x80000000u, 1},
+                               {2, 0x40000000u}}) {
         auto outcome = g.call("fwrite", {source, size, count, f});
         ASSERT_EQ(outcome.kind, yulos::CallOutcome::Kind::returned) << outcome.message;
         EXPECT_EQ(outcome.eax, 0u) << size << " x " << count;

@@ -188,12 +188,10 @@ TEST(Memcmp, DifferenceWithoutStoppingAtNul)
     EXPECT_EQ(signed_word(g.call_word("memcmp", {100, 200, 0})), 0);
     EXPECT_EQ(signed_word(g.call_word("memcmp", {put("abc"), put("abd"), 3})), -1);
     EXPECT_EQ(signed_word(g.call_word("memcmp", {put("abc"), put("abd"), 2})), 0);
-    EXPECT_EQ(signed_word(g.call_word("memcmp", {put("\xff"), put(std::string_view("\0", 1)),
-                                                 1})),
+    EXPECT_EQ(signed_word(g.call_word("memcmp", {put("\xff"), put(std::string_view("\0", 1)), 1})),
               255);
-    EXPECT_EQ(signed_word(g.call_word(
-                  "memcmp", {put(std::string_view("a\0b", 3)), put(std::string_view("a\0c", 3)),
-                             3})),
+    EXPECT_EQ(signed_word(g.call_word("memcmp", {put(std::string_view("a\0b", 3)),
+                                                 put(std::string_view("a\0c", 3)), 3})),
               -1);
 }
 
@@ -399,7 +397,8 @@ TEST(Memset, FillsWithLowByte)
     EXPECT_EQ(g.call_word("memset", {d, 0, 0}), d);
     EXPECT_EQ(g.read(d, 1), bytes_of("A"));
     EXPECT_EQ(g.call_word("memset", {d, static_cast<uint32_t>(-1), 2}), d);
-    EXPECT_EQ(g.read(d, 3), bytes_of("\xff\xff" "A"));
+    EXPECT_EQ(g.read(d, 3), bytes_of("\xff\xff"
+                                     "A"));
 }
 
 // ---- duplication ----

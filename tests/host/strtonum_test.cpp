@@ -31,7 +31,7 @@ struct FloatResult {
 };
 
 class Numbers : public ::testing::Test {
-protected:
+  protected:
     GuestCall g{runtime_image};
 
     uint32_t word_call(std::string_view name, std::initializer_list<uint32_t> args)

@@ -30,10 +30,7 @@ constexpr int32_t distinctive = -1234567;
 // Kernel results that every wrapper must hand back unchanged.
 const int32_t kernel_answers[] = {distinctive, INT32_MIN, -1, 0, 1, 0x12345678};
 
-uint32_t word(int32_t value)
-{
-    return static_cast<uint32_t>(value);
-}
+uint32_t word(int32_t value) { return static_cast<uint32_t>(value); }
 
 std::string hex(uint32_t value)
 {
