@@ -28,6 +28,7 @@ SOURCE = HERE.parent
 COMMON_FLAGS = [
     "--target=i386-unknown-none-elf", "-nostdlibinc", "-fno-pic", "-fno-stack-protector",
     "-fno-builtin", "-fno-asynchronous-unwind-tables", "-fno-unwind-tables", "-ffreestanding",
+    "-fomit-frame-pointer",
     "-O2", "-DNDEBUG", "-I", str(SOURCE / "runtime/include"), "-I", str(SOURCE / "runtime"),
 ]
 C_FLAGS = COMMON_FLAGS + ["-std=c11"]
