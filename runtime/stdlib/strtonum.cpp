@@ -77,6 +77,21 @@ int scale_steps(unsigned int count)
                                                               : static_cast<int>(count);
 }
 
+// An exponent introduced by `marker` (lower case) or its capital: the signed number of scaling
+// steps, at most 1024 either way, with p moved past it. A marker without digits is not
+// consumed and scales nothing.
+int exponent_steps(const char*& p, char marker)
+{
+    if (*p != marker && *p != marker - ('a' - 'A')) return 0;
+    const char* q = p + 1;
+    bool negative;
+    unsigned int magnitude;
+    if (!parse_exponent(q, negative, magnitude)) return 0;
+    p = q;
+    int steps = scale_steps(magnitude);
+    return negative ? -steps : steps;
+}
+
 } // namespace
 
 extern "C" {
@@ -169,20 +184,9 @@ long double strtold(const char* text, char** end)
             return 0.0L;
         }
         for (int i = scale_steps(fraction_digits); i > 0; --i) sum = sum * 0.0625L;
-        if (*p == 'p' || *p == 'P') {
-            const char* q = p + 1;
-            bool negative;
-            unsigned int magnitude;
-            if (parse_exponent(q, negative, magnitude)) {
-                p = q;
-                int steps = scale_steps(magnitude);
-                if (negative) {
-                    for (int i = steps; i > 0; --i) sum = sum * 0.5L;
-                } else {
-                    for (int i = steps; i > 0; --i) sum = sum + sum;
-                }
-            }
-        }
+        int steps = exponent_steps(p, 'p');
+        for (; steps > 0; --steps) sum = sum + sum;
+        for (; steps < 0; ++steps) sum = sum * 0.5L;
     } else if (is_decimal(p[0]) || (p[0] == '.' && is_decimal(p[1]))) {
         // Decimal form.
         while (is_decimal(*p)) {
@@ -199,20 +203,9 @@ long double strtold(const char* text, char** end)
             }
         }
         for (int i = scale_steps(fraction_digits); i > 0; --i) sum = sum / 10.0L;
-        if (*p == 'e' || *p == 'E') {
-            const char* q = p + 1;
-            bool negative;
-            unsigned int magnitude;
-            if (parse_exponent(q, negative, magnitude)) {
-                p = q;
-                int steps = scale_steps(magnitude);
-                if (negative) {
-                    for (int i = steps; i > 0; --i) sum = sum / 10.0L;
-                } else {
-                    for (int i = steps; i > 0; --i) sum = sum * 10.0L;
-                }
-            }
-        }
+        int steps = exponent_steps(p, 'e');
+        for (; steps > 0; --steps) sum = sum * 10.0L;
+        for (; steps < 0; ++steps) sum = sum / 10.0L;
     } else {
         // No number: the end is the text as passed in, blanks and sign included.
         if (end) *end = const_cast<char*>(text);
