@@ -174,9 +174,10 @@ TEST_F(ProcessTest, TraceFileHasTheCallsOfEveryProcess)
     EXPECT_EQ(reported(r)["status"], "5");
     std::string text = read_file(trace);
     std::istringstream lines(text);
+    // Parent and child write their lines as they run, so the child's may come first.
     std::set<std::string> pids;
-    std::string child_pid;
-    bool open_seen = false, spawn_seen = false, child_exit_seen = false;
+    std::string child_pid, exit_pid;
+    bool open_seen = false, spawn_seen = false;
     for (std::string line; std::getline(lines, line);) {
         std::string pid = line.substr(0, line.find(' '));
         pids.insert(pid);
@@ -188,8 +189,9 @@ TEST_F(ProcessTest, TraceFileHasTheCallsOfEveryProcess)
                 line.find("{\"/bin/proc\", argc 3, fds 0 1 2, flag 0} = ") != std::string::npos;
             child_pid = line.substr(line.rfind(' ') + 1);
         }
-        if (line.find(" exit(2) 5 = ?") != std::string::npos) child_exit_seen = pid == child_pid;
+        if (line.find(" exit(2) 5 = ?") != std::string::npos) exit_pid = pid;
     }
+    bool child_exit_seen = !child_pid.empty() && exit_pid == child_pid;
     EXPECT_TRUE(open_seen) << text;
     EXPECT_TRUE(spawn_seen) << text;
     EXPECT_TRUE(child_exit_seen) << text;
