@@ -2,6 +2,7 @@
 // write call of its own, so the scripted kernel's record shows the exact granularity, call by
 // call. Memory streams show the same text without the console control sequence.
 #include "guest_call.h"
+#include "stream_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,13 @@ namespace {
 
 using yulos::GuestCall;
 using yulos::KernelCallRecord;
+using namespace stream_test;
 
 const std::string image = YULOS_GUEST_DIR "/test_runtime";
 
 constexpr uint32_t sys_write = 1;
 constexpr uint32_t sys_open = 4;
 constexpr uint32_t failed = 0xFFFFFFFFu;
-
-uint32_t current(const GuestCall& g, const char* name) { return g.read_u32(g.symbol(name)); }
 
 std::vector<std::string> write_texts(GuestCall& g)
 {
@@ -57,28 +57,6 @@ Printed console(const std::string& format, const std::vector<uint32_t>& words = 
         g.call_word("vfprintf", {current(g, "stdout"), g.put_string(format), list}));
     p.writes = write_texts(g);
     return p;
-}
-
-struct MemStream {
-    uint32_t stream, bufp, sizep;
-};
-
-MemStream open_mem(GuestCall& g)
-{
-    MemStream m{};
-    m.bufp = g.alloc(4);
-    m.sizep = g.alloc(4);
-    m.stream = g.call_word("open_memstream", {m.bufp, m.sizep});
-    EXPECT_NE(m.stream, 0u);
-    return m;
-}
-
-std::string mem_text(GuestCall& g, const MemStream& m)
-{
-    uint32_t buf = g.read_u32(m.bufp);
-    if (buf == 0) return {};
-    auto bytes = g.read(buf, g.read_u32(m.sizep));
-    return std::string(bytes.begin(), bytes.end());
 }
 
 using Writes = std::vector<std::string>;

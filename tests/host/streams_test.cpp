@@ -2,6 +2,7 @@
 // recorded: standard streams, byte writes and reads, fopen/fclose of every kind, memory-stream
 // growth and exhaustion, positioning, and the refusal of growths that do not fit in 32 bits.
 #include "guest_call.h"
+#include "stream_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@ namespace {
 
 using yulos::GuestCall;
 using yulos::KernelCallRecord;
+using namespace stream_test;
 
 const std::string image = YULOS_GUEST_DIR "/test_runtime";
 
@@ -45,9 +47,6 @@ Record record(const GuestCall& g, uint32_t stream)
     return r;
 }
 
-// The current value of one of the pointer variables stdin, stdout, stderr.
-uint32_t current(const GuestCall& g, const char* name) { return g.read_u32(g.symbol(name)); }
-
 std::vector<std::string> write_texts(GuestCall& g)
 {
     std::vector<std::string> texts;
@@ -58,21 +57,6 @@ std::vector<std::string> write_texts(GuestCall& g)
 int32_t word_call(GuestCall& g, std::string_view name, std::initializer_list<uint32_t> args)
 {
     return static_cast<int32_t>(g.call_word(name, args));
-}
-
-// A memory stream with the caller's two variables.
-struct MemStream {
-    uint32_t stream, bufp, sizep;
-};
-
-MemStream open_mem(GuestCall& g)
-{
-    MemStream m{};
-    m.bufp = g.alloc(4);
-    m.sizep = g.alloc(4);
-    m.stream = g.call_word("open_memstream", {m.bufp, m.sizep});
-    EXPECT_NE(m.stream, 0u);
-    return m;
 }
 
 // open answers `fd`; lseek answers as for a 100-byte file: the offset itself from the start
