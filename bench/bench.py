@@ -29,7 +29,8 @@ COMMON_FLAGS = [
     "--target=i386-unknown-none-elf", "-nostdlibinc", "-fno-pic", "-fno-stack-protector",
     "-fno-builtin", "-fno-asynchronous-unwind-tables", "-fno-unwind-tables", "-ffreestanding",
     "-fomit-frame-pointer",
-    "-O2", "-DNDEBUG", "-I", str(SOURCE / "runtime/include"), "-I", str(SOURCE / "runtime"),
+    "-O2", "-DNDEBUG", "-I", str(SOURCE / "runtime/include"), "-I", str(SOURCE / "abi"),
+    "-I", str(SOURCE / "runtime"),
 ]
 C_FLAGS = COMMON_FLAGS + ["-std=c11"]
 CXX_FLAGS = COMMON_FLAGS + ["-std=c++20", "-fno-exceptions", "-fno-rtti"]

@@ -13,13 +13,13 @@ list(GET YULOS_BUILTINS_CANDIDATES 0 YULOS_BUILTINS)
 set(YULOS_LINK_SCRIPT ${CMAKE_SOURCE_DIR}/link/yulos.ld)
 
 add_library(yulos_crt0 OBJECT runtime/user_crt0.cpp)
-target_include_directories(yulos_crt0 PRIVATE runtime/include)
+target_include_directories(yulos_crt0 PRIVATE runtime/include abi)
 
 file(GLOB YULOS_RUNTIME_SOURCES CONFIGURE_DEPENDS
     runtime/*.cpp runtime/stdio/*.cpp runtime/stdlib/*.cpp)
 list(REMOVE_ITEM YULOS_RUNTIME_SOURCES ${CMAKE_SOURCE_DIR}/runtime/user_crt0.cpp)
 add_library(yulos STATIC ${YULOS_RUNTIME_SOURCES})
-target_include_directories(yulos PUBLIC runtime/include PRIVATE runtime)
+target_include_directories(yulos PUBLIC runtime/include abi PRIVATE runtime)
 
 # yulos_program(NAME SOURCES... [WHOLE_RUNTIME]): a static image at 0x400000 with _start first.
 # WHOLE_RUNTIME links every runtime function in, so tests can call any of them by name.
@@ -32,7 +32,7 @@ function(yulos_program name)
     else()
         set(runtime $<TARGET_FILE:yulos>)
     endif()
-    target_include_directories(${name} PRIVATE runtime/include)
+    target_include_directories(${name} PRIVATE runtime/include abi)
     target_link_options(${name} PRIVATE
         -T ${YULOS_LINK_SCRIPT} -static --build-id=none)
     target_link_libraries(${name} PRIVATE ${runtime} ${YULOS_BUILTINS})

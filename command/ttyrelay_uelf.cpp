@@ -5,17 +5,10 @@
 #include <unistd.h>
 
 // The command record, read by tools that look into the executable, never by the program.
-struct command_record {
-    char magic[4];
-    unsigned int version;
-    char texts[84];
-};
-static_assert(sizeof(command_record) == 92, "the command record is 92 bytes");
-
-extern "C" __attribute__((section(".yulos.cmdmeta"), used, aligned(32)))
-const command_record g_cmdmeta_0 = {
+extern "C" __attribute__((section(YULOS_CMDMETA_SECTION), used, aligned(32)))
+const yulos_command_record g_cmdmeta_0 = {
     {'Y', 'C', 'M', 'D'},
-    1,
+    YULOS_META_VERSION,
     "Spawn a child process on a PTY slave and relay its output.\0"
     "ttyrelay /binaries/help\0",
 };

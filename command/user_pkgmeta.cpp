@@ -1,13 +1,8 @@
 // The package record: names the package that the command belongs to.
-struct package_record {
-    char magic[4];
-    unsigned int version;
-    char texts[12];
-};
-static_assert(sizeof(package_record) == 20, "the package record is 20 bytes");
+#include <yulos_kernel.h>
 
-extern "C" __attribute__((section(".yulos.pkgmeta"), used, aligned(4)))
-const package_record g_pkgmeta_0 = {{'Y', 'P', 'K', 'G'},
-                                    1,
-                                    "ttyrelay\0"
-                                    "1\0"};
+extern "C" __attribute__((section(YULOS_PKGMETA_SECTION), used, aligned(4)))
+const yulos_package_record g_pkgmeta_0 = {{'Y', 'P', 'K', 'G'},
+                                          YULOS_META_VERSION,
+                                          "ttyrelay\0"
+                                          "1\0"};

@@ -15,20 +15,18 @@
 // reason in parentheses, and help then ends with status 1 (0 when every entry was read).
 #include <stdio.h>
 #include <string.h>
+#include <yulos_elf.h>
+#include <yulos_kernel.h>
 
 namespace {
 
 const char index_path[] = "/binaries/.commands";
 const char binaries_dir[] = "/binaries/";
-const char record_section[] = ".yulos.cmdmeta";
+const char record_section[] = YULOS_CMDMETA_SECTION;
 
 constexpr unsigned int name_max = 128;
 constexpr unsigned int record_max = 512;   // far more than a summary and an example need
 constexpr unsigned int section_max = 4096; // a sane bound on the section table's length
-constexpr unsigned int elf_header_size = 52;
-constexpr unsigned int section_header_size = 40;
-constexpr unsigned int sht_progbits = 1;
-constexpr unsigned int record_header_size = 8;
 
 // What was found in one executable.
 enum lookup_result { found_record, no_record, cannot_open, not_executable, bad_record };
@@ -39,8 +37,6 @@ struct command_record {
     const char* summary;
     const char* example;
 };
-
-unsigned int u16_at(const unsigned char* p) { return p[0] | (p[1] << 8); }
 
 unsigned int u32_at(const unsigned char* p)
 {
@@ -73,13 +69,14 @@ unsigned int text_end(const char* bytes, unsigned int at, unsigned int size)
 bool parse_record(command_record* record, unsigned int size)
 {
     const unsigned char* head = (const unsigned char*)record->bytes;
-    if (size < record_header_size || memcmp(head, "YCMD", 4) != 0 || u32_at(head + 4) != 1)
+    if (size < YULOS_META_HEADER_SIZE || memcmp(head, YULOS_CMDMETA_MAGIC, 4) != 0 ||
+        u32_at(head + 4) != YULOS_META_VERSION)
         return false;
-    unsigned int summary_end = text_end(record->bytes, record_header_size, size);
+    unsigned int summary_end = text_end(record->bytes, YULOS_META_HEADER_SIZE, size);
     if (summary_end >= size) return false;
     unsigned int example_end = text_end(record->bytes, summary_end + 1, size);
     if (example_end >= size) return false;
-    record->summary = record->bytes + record_header_size;
+    record->summary = record->bytes + YULOS_META_HEADER_SIZE;
     record->example = record->bytes + summary_end + 1;
     return true;
 }
@@ -87,37 +84,34 @@ bool parse_record(command_record* record, unsigned int size)
 // Walks the section headers of an open executable for the command record.
 lookup_result find_record(FILE* file, command_record* record)
 {
-    unsigned char header[elf_header_size];
-    if (!read_at(file, 0, header, sizeof header)) return not_executable;
-    if (header[0] != 0x7f || memcmp(header + 1, "ELF", 3) != 0 || header[4] != 1 || header[5] != 1)
+    yulos_elf_header header;
+    if (!read_at(file, 0, &header, sizeof header)) return not_executable;
+    if (header.ident[0] != 0x7f || memcmp(header.ident + 1, "ELF", 3) != 0 ||
+        header.ident[4] != YULOS_ELF_CLASS32 || header.ident[5] != YULOS_ELF_DATA_LSB)
         return not_executable;
-    unsigned int table = u32_at(header + 32);
-    unsigned int entry_size = u16_at(header + 46), count = u16_at(header + 48);
-    unsigned int names_index = u16_at(header + 50);
-    if (table == 0 || entry_size != section_header_size || count > section_max ||
-        names_index >= count)
+    unsigned int table = header.section_headers, count = header.section_header_count;
+    unsigned int names_index = header.section_names_index;
+    if (table == 0 || header.section_header_size != sizeof(yulos_elf_section_header) ||
+        count > section_max || names_index >= count)
         return not_executable;
 
-    unsigned char section[section_header_size];
-    if (!read_at(file, table + names_index * section_header_size, section, sizeof section))
+    yulos_elf_section_header section;
+    if (!read_at(file, table + names_index * sizeof section, &section, sizeof section))
         return not_executable;
-    unsigned int names = u32_at(section + 16), names_size = u32_at(section + 20);
+    unsigned int names = section.offset, names_size = section.size;
 
     for (unsigned int i = 0; i < count; ++i) {
-        if (!read_at(file, table + i * section_header_size, section, sizeof section))
+        if (!read_at(file, table + i * sizeof section, &section, sizeof section))
             return not_executable;
         // The name must be ".yulos.cmdmeta" with its NUL, inside the names table.
-        unsigned int name = u32_at(section);
         char found[sizeof record_section];
-        if (name >= names_size || names_size - name < sizeof found) continue;
-        if (!read_at(file, names + name, found, sizeof found)) return not_executable;
+        if (section.name >= names_size || names_size - section.name < sizeof found) continue;
+        if (!read_at(file, names + section.name, found, sizeof found)) return not_executable;
         if (memcmp(found, record_section, sizeof found) != 0) continue;
 
-        unsigned int type = u32_at(section + 4), offset = u32_at(section + 16);
-        unsigned int size = u32_at(section + 20);
-        if (type != sht_progbits || size > record_max) return bad_record;
-        if (!read_at(file, offset, record->bytes, size)) return bad_record;
-        return parse_record(record, size) ? found_record : bad_record;
+        if (section.type != YULOS_SHT_PROGBITS || section.size > record_max) return bad_record;
+        if (!read_at(file, section.offset, record->bytes, section.size)) return bad_record;
+        return parse_record(record, section.size) ? found_record : bad_record;
     }
     return no_record;
 }

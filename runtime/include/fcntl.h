@@ -2,16 +2,18 @@
 #ifndef YULOS_FCNTL_H
 #define YULOS_FCNTL_H
 
+#include <yulos_kernel.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define O_RDONLY 0x0
-#define O_WRONLY 0x1
-#define O_RDWR 0x2
-#define O_CREAT 0x40
-#define O_TRUNC 0x200
-#define O_APPEND 0x400
+#define O_RDONLY YULOS_O_RDONLY
+#define O_WRONLY YULOS_O_WRONLY
+#define O_RDWR YULOS_O_RDWR
+#define O_CREAT YULOS_O_CREAT
+#define O_TRUNC YULOS_O_TRUNC
+#define O_APPEND YULOS_O_APPEND
 
 int open(const char* path, int flags, ...);
 int creat(const char* path, int mode);

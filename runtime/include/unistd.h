@@ -3,67 +3,10 @@
 #define YULOS_UNISTD_H
 
 #include <stddef.h>
+#include <yulos_kernel.h>
 
 #ifdef __cplusplus
 extern "C" {
-#endif
-
-/* Kernel call numbers. */
-enum {
-    SYS_WRITE = 1,
-    SYS_EXIT = 2,
-    SYS_READ = 3,
-    SYS_OPEN = 4,
-    SYS_CLOSE = 5,
-    SYS_GETKEY = 6,
-    SYS_WRITEFILE = 21,
-    SYS_USLEEP = 22,
-    SYS_MKDIR = 49,
-    SYS_UNLINK = 50,
-    SYS_RMDIR = 51,
-    SYS_GETCWD = 52,
-    SYS_YULFS_STREAM_BEGIN = 53,
-    SYS_YULFS_STREAM_WRITE = 54,
-    SYS_YULFS_STREAM_END = 55,
-    SYS_CHDIR = 95,
-    SYS_LSEEK = 110,
-    SYS_PIPE = 124,
-    SYS_MKFIFO = 125,
-    SYS_DUP = 126,
-    SYS_DUP2 = 127,
-    SYS_FD_SET_INHERIT = 128,
-    SYS_FD_SET_STDIO = 129,
-    SYS_FD_SET_NONBLOCK = 130,
-    SYS_SPAWN = 131,
-    SYS_WAITPID = 132,
-    SYS_PTY_PAIR = 149,
-    SYS_SPAWN_EX = 150
-};
-
-/* Filled by call 149: both words are set to -1 by the caller before the call. */
-struct pty_pair {
-    int master_fd;
-    int slave_fd;
-};
-
-/* Read by call 150: seven little-endian words, no gaps. */
-struct spawn_ex_args {
-    const char* path;
-    char* const* argv;
-    int argc;
-    int stdin_fd;
-    int stdout_fd;
-    int stderr_fd;
-    unsigned int flag;
-};
-
-#ifdef __cplusplus
-static_assert(sizeof(struct pty_pair) == 8, "pty_pair is two words");
-static_assert(sizeof(struct spawn_ex_args) == 28, "spawn_ex_args is seven words");
-static_assert(offsetof(struct spawn_ex_args, flag) == 24, "flag is the seventh word");
-#else
-_Static_assert(sizeof(struct pty_pair) == 8, "pty_pair is two words");
-_Static_assert(sizeof(struct spawn_ex_args) == 28, "spawn_ex_args is seven words");
 #endif
 
 /* Enters the kernel with the call number in eax and three argument words in ebx, ecx, edx. */
