@@ -75,17 +75,17 @@ std::vector<std::string> child_arguments(const ChildLaunch& launch)
 
 } // namespace
 
-int32_t Children::spawn(const ChildLaunch& launch)
+Result<int32_t> Children::spawn(const ChildLaunch& launch)
 {
     int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -errno;
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return Error::last();
     UniqueFd status_read(pipe_fds[0]), status_write(pipe_fds[1]);
     std::vector<std::string> args = child_arguments(launch);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     pid_t pid = fork();
-    if (pid < 0) return -errno;
+    if (pid < 0) return Error::last();
     if (pid == 0) become_child(launch, status_write.get(), argv);
     status_pipes_.emplace(pid, std::move(status_read));
     newest_ = pid;
@@ -107,27 +107,29 @@ void Children::give_head_start()
     }
 }
 
-int32_t Children::wait(int32_t pid, bool nohang, int32_t& status)
+Result<ChildEnd> Children::wait(int32_t pid, bool nohang)
 {
-    if (pid != -1 && !status_pipes_.contains(pid)) return -ECHILD;
-    if (status_pipes_.empty()) return -ECHILD;
+    if (pid != -1 && !status_pipes_.contains(pid)) return Error::code(ECHILD);
+    if (status_pipes_.empty()) return Error::code(ECHILD);
     int host_status = 0;
     pid_t ended;
     do {
         ended = waitpid(pid, &host_status, nohang ? WNOHANG : 0);
     } while (ended < 0 && errno == EINTR);
-    if (ended <= 0) return ended == 0 ? 0 : -errno;
+    if (ended < 0) return Error::last();
+    if (ended == 0) return ChildEnd{};
     auto child = status_pipes_.find(ended);
     int32_t word = 0;
     ssize_t n = child == status_pipes_.end() ? 0 : ::read(child->second.get(), &word, sizeof word);
+    ChildEnd end{ended, 0};
     if (n == sizeof word)
-        status = word;
+        end.status = word;
     else if (WIFEXITED(host_status))
-        status = WEXITSTATUS(host_status);
+        end.status = WEXITSTATUS(host_status);
     else
-        status = 128 + WTERMSIG(host_status);
+        end.status = 128 + WTERMSIG(host_status);
     if (child != status_pipes_.end()) status_pipes_.erase(child);
-    return ended;
+    return end;
 }
 
 void report_status(int status_fd, int32_t status)

@@ -2,6 +2,7 @@
 // binary afresh on the new image, so it gets a fresh engine and address space.
 #pragma once
 
+#include "result.h"
 #include "unique_fd.h"
 
 #include <cstdint>
@@ -24,13 +25,18 @@ struct ChildLaunch {
     int trace_fd = -1;
 };
 
+// A child seen by wait: its id and full status word, or id 0 when it still runs.
+struct ChildEnd {
+    int32_t pid = 0;
+    int32_t status = 0;
+};
+
 class Children {
   public:
-    // Starts a child; its id (the host process id), or a negative error number.
-    int32_t spawn(const ChildLaunch& launch);
-    // Waits for child `pid` (or any child for -1); 0 while it runs when `nohang` is set.
-    // On its end, stores its full status word and returns its id.
-    int32_t wait(int32_t pid, bool nohang, int32_t& status);
+    // Starts a child; its id (the host process id).
+    Result<int32_t> spawn(const ChildLaunch& launch);
+    // Waits for child `pid` (or any child for -1), or only looks when `nohang` is set.
+    Result<ChildEnd> wait(int32_t pid, bool nohang);
     // Lets the child started last run first, for up to one time slice; called once the spawn
     // call is done, so that the parent's trace line of the spawn comes before the child's.
     void give_head_start();

@@ -6,24 +6,22 @@
 namespace yulos {
 namespace {
 
-constexpr int32_t bad_descriptor = -EBADF;
-
 // Host copies live above the standard numbers, close-on-exec, so a child sees only what is
 // handed to it on purpose.
 UniqueFd duplicate(int host) { return UniqueFd(fcntl(host, F_DUPFD_CLOEXEC, 3)); }
 
 } // namespace
 
-int32_t Descriptors::insert(UniqueFd host, int lowest)
+Result<int32_t> Descriptors::insert(UniqueFd host)
 {
-    for (int n = lowest; n < max_descriptors; ++n) {
+    for (int n = 0; n < max_descriptors; ++n) {
         if (n >= int(table_.size())) table_.resize(n + 1);
         if (!table_[n]) {
             table_[n] = Descriptor{std::move(host), false};
             return n;
         }
     }
-    return -EMFILE;
+    return Error::code(EMFILE);
 }
 
 void Descriptors::place(int number, UniqueFd host)
@@ -38,29 +36,29 @@ Descriptor* Descriptors::find(int32_t number)
     return &*table_[number];
 }
 
-int32_t Descriptors::close(int32_t number)
+Result<void> Descriptors::close(int32_t number)
 {
-    if (!find(number)) return bad_descriptor;
+    if (!find(number)) return Error::code(EBADF);
     table_[number].reset();
-    return 0;
+    return {};
 }
 
-int32_t Descriptors::dup(int32_t number)
+Result<int32_t> Descriptors::dup(int32_t number)
 {
     Descriptor* d = find(number);
-    if (!d) return bad_descriptor;
+    if (!d) return Error::code(EBADF);
     UniqueFd copy = duplicate(d->host.get());
-    if (!copy.valid()) return -errno;
+    if (!copy.valid()) return Error::last();
     return insert(std::move(copy));
 }
 
-int32_t Descriptors::dup2(int32_t from, int32_t to)
+Result<int32_t> Descriptors::dup2(int32_t from, int32_t to)
 {
     Descriptor* d = find(from);
-    if (!d || to < 0 || to >= max_descriptors) return bad_descriptor;
+    if (!d || to < 0 || to >= max_descriptors) return Error::code(EBADF);
     if (from == to) return to;
     UniqueFd copy = duplicate(d->host.get());
-    if (!copy.valid()) return -errno;
+    if (!copy.valid()) return Error::last();
     place(to, std::move(copy));
     return to;
 }

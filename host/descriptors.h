@@ -2,6 +2,7 @@
 // The host's own descriptors never show through; each guest descriptor owns a host descriptor.
 #pragma once
 
+#include "result.h"
 #include "unique_fd.h"
 
 #include <cstdint>
@@ -19,14 +20,14 @@ struct Descriptor {
 
 class Descriptors {
   public:
-    // Installs `host` at the lowest free number from `lowest` on; -24 when the table is full.
-    int32_t insert(UniqueFd host, int lowest = 0);
+    // Installs `host` at the lowest free number; EMFILE when the table is full.
+    Result<int32_t> insert(UniqueFd host);
     // Installs `host` at `number`, closing what was there.
     void place(int number, UniqueFd host);
     Descriptor* find(int32_t number);
-    int32_t close(int32_t number);
-    int32_t dup(int32_t number);
-    int32_t dup2(int32_t from, int32_t to);
+    Result<void> close(int32_t number);
+    Result<int32_t> dup(int32_t number);
+    Result<int32_t> dup2(int32_t from, int32_t to);
     // Every open guest descriptor above 2, with its host descriptor.
     std::vector<std::pair<int, int>> above_standard() const;
 

@@ -3,30 +3,27 @@
 #include "unique_fd.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <yulos_elf.h>
 
 namespace yulos {
 namespace {
 
-constexpr uint32_t pt_load = 1, pt_dynamic = 2, pt_interp = 3;
-constexpr uint32_t sht_symtab = 2;
-constexpr uint32_t elf_header_size = 52, program_header_size = 32, section_header_size = 40;
+// The image's records are little-endian, as is every host this builds for; they are copied
+// out of the file as they stand.
+static_assert(std::endian::native == std::endian::little);
 
-uint32_t u32(std::span<const uint8_t> file, size_t at)
+// The record of type `T` at `at`; the caller has checked that it lies inside the file.
+template <class T> T record_at(std::span<const uint8_t> file, size_t at)
 {
-    uint32_t value;
-    std::memcpy(&value, file.data() + at, 4);
-    return value;
-}
-
-uint16_t u16(std::span<const uint8_t> file, size_t at)
-{
-    uint16_t value;
-    std::memcpy(&value, file.data() + at, 2);
-    return value;
+    T record;
+    std::memcpy(&record, file.data() + at, sizeof record);
+    return record;
 }
 
 bool fits(uint64_t offset, uint64_t length, uint64_t size) { return offset + length <= size; }
@@ -38,43 +35,44 @@ struct Refusal {
     std::string_view name;
     Error operator()(std::string_view reason) const
     {
-        return Error{std::string(name) + ": not a yulos executable: " + std::string(reason)};
+        return Error(std::string(name) + ": not a yulos executable: " + std::string(reason));
     }
 };
 
-Expected<bool> check_header(std::span<const uint8_t> file, const Refusal& refuse)
+Result<yulos_elf_header> read_header(std::span<const uint8_t> file, const Refusal& refuse)
 {
-    if (file.size() < elf_header_size) return refuse("too short for an ELF header");
-    if (std::memcmp(file.data(),
+    if (file.size() < sizeof(yulos_elf_header)) return refuse("too short for an ELF header");
+    auto header = record_at<yulos_elf_header>(file, 0);
+    if (std::memcmp(header.ident,
                     "\x7f"
                     "ELF",
                     4) != 0)
         return refuse("no ELF magic");
-    if (file[4] != 1) return refuse("not a 32-bit ELF file");
-    if (file[5] != 1) return refuse("not little-endian");
-    if (u16(file, 16) != 2) return refuse("not an executable (type EXEC)");
-    if (u16(file, 18) != 3) return refuse("not for 32-bit x86");
-    if (u16(file, 42) != program_header_size) return refuse("bad program header size");
-    return true;
+    if (header.ident[4] != YULOS_ELF_CLASS32) return refuse("not a 32-bit ELF file");
+    if (header.ident[5] != YULOS_ELF_DATA_LSB) return refuse("not little-endian");
+    if (header.type != YULOS_ELF_TYPE_EXEC) return refuse("not an executable (type EXEC)");
+    if (header.machine != YULOS_ELF_MACHINE_386) return refuse("not for 32-bit x86");
+    if (header.program_header_size != sizeof(yulos_elf_program_header))
+        return refuse("bad program header size");
+    return header;
 }
 
-Expected<Segment> read_segment(std::span<const uint8_t> file, size_t at, const Refusal& refuse)
+Result<Segment> read_segment(std::span<const uint8_t> file, const yulos_elf_program_header& p,
+                             const Refusal& refuse)
 {
-    uint32_t offset = u32(file, at + 4), address = u32(file, at + 8);
-    uint32_t file_size = u32(file, at + 16), memory_size = u32(file, at + 20);
-    uint32_t flags = u32(file, at + 24);
-    if (file_size > memory_size) return refuse("segment holds more file bytes than memory");
-    if (!fits(offset, file_size, file.size())) return refuse("segment lies beyond the file's end");
-    if (memory_size == 0) return refuse("empty loadable segment");
-    if (address < user_base || uint64_t(address) + memory_size > user_limit)
+    if (p.file_size > p.memory_size) return refuse("segment holds more file bytes than memory");
+    if (!fits(p.offset, p.file_size, file.size()))
+        return refuse("segment lies beyond the file's end");
+    if (p.memory_size == 0) return refuse("empty loadable segment");
+    if (p.address < user_base || uint64_t(p.address) + p.memory_size > user_limit)
         return refuse("segment outside the user address range");
     Segment segment;
-    segment.address = address;
-    segment.memory_size = memory_size;
-    segment.bytes.assign(file.begin() + offset, file.begin() + offset + file_size);
-    segment.executable = flags & 1;
-    segment.writable = flags & 2;
-    segment.readable = flags & 4;
+    segment.address = p.address;
+    segment.memory_size = p.memory_size;
+    segment.bytes.assign(file.begin() + p.offset, file.begin() + p.offset + p.file_size);
+    segment.executable = p.flags & YULOS_PF_X;
+    segment.writable = p.flags & YULOS_PF_W;
+    segment.readable = p.flags & YULOS_PF_R;
     return segment;
 }
 
@@ -87,64 +85,73 @@ bool overlap_in_pages(const Segment& a, const Segment& b)
 
 // Section headers and symbols serve tests and packaging tools; an image whose section table is
 // unsound still loads, it merely has no names.
-void read_sections(std::span<const uint8_t> file, ElfImage& image)
+void read_sections(std::span<const uint8_t> file, const yulos_elf_header& header, ElfImage& image)
 {
-    uint32_t table = u32(file, 32);
-    uint16_t entry_size = u16(file, 46), count = u16(file, 48), names_index = u16(file, 50);
-    if (table == 0 || entry_size != section_header_size || names_index >= count) return;
-    if (!fits(table, uint64_t(count) * section_header_size, file.size())) return;
-    auto header = [&](unsigned i) { return size_t(table) + size_t(i) * section_header_size; };
-    uint32_t names = u32(file, header(names_index) + 16);
-    uint32_t names_size = u32(file, header(names_index) + 20);
-    if (!fits(names, names_size, file.size())) return;
-    auto name_at = [&](uint32_t offset) -> std::string {
-        if (offset >= names_size) return {};
-        const char* start = reinterpret_cast<const char*>(file.data()) + names + offset;
-        return std::string(start, strnlen(start, names_size - offset));
+    uint32_t table = header.section_headers, count = header.section_header_count;
+    if (table == 0 || header.section_header_size != sizeof(yulos_elf_section_header) ||
+        header.section_names_index >= count)
+        return;
+    if (!fits(table, uint64_t(count) * sizeof(yulos_elf_section_header), file.size())) return;
+    auto section_header = [&](unsigned i) {
+        return record_at<yulos_elf_section_header>(
+            file, table + size_t(i) * sizeof(yulos_elf_section_header));
     };
+    auto names = section_header(header.section_names_index);
+    if (!fits(names.offset, names.size, file.size())) return;
+    auto name_at = [&](uint32_t offset) -> std::string {
+        if (offset >= names.size) return {};
+        const char* start = reinterpret_cast<const char*>(file.data()) + names.offset + offset;
+        return std::string(start, strnlen(start, names.size - offset));
+    };
+    std::vector<uint32_t> links;
     for (unsigned i = 0; i < count; ++i) {
-        size_t at = header(i);
-        image.sections.push_back(Section{name_at(u32(file, at)), u32(file, at + 4),
-                                         u32(file, at + 8), u32(file, at + 12), u32(file, at + 16),
-                                         u32(file, at + 20), u32(file, at + 32)});
+        auto s = section_header(i);
+        image.sections.push_back(
+            Section{name_at(s.name), s.type, s.flags, s.address, s.offset, s.size, s.alignment});
+        links.push_back(s.link);
     }
-    for (const Section& symtab : image.sections) {
-        if (symtab.type != sht_symtab) continue;
-        size_t link = u32(file, header(&symtab - image.sections.data()) + 24);
-        if (link >= image.sections.size()) return;
-        const Section& strings = image.sections[link];
+    for (size_t i = 0; i < image.sections.size(); ++i) {
+        const Section& symtab = image.sections[i];
+        if (symtab.type != YULOS_SHT_SYMTAB) continue;
+        if (links[i] >= image.sections.size()) return;
+        const Section& strings = image.sections[links[i]];
         if (!fits(symtab.offset, symtab.size, file.size()) ||
             !fits(strings.offset, strings.size, file.size()))
             return;
-        for (uint32_t at = symtab.offset; at + 16 <= symtab.offset + symtab.size; at += 16) {
-            uint32_t name = u32(file, at);
-            if (name == 0 || name >= strings.size) continue;
-            const char* start = reinterpret_cast<const char*>(file.data()) + strings.offset + name;
-            image.symbols.emplace(std::string(start, strnlen(start, strings.size - name)),
-                                  u32(file, at + 4));
+        for (uint32_t at = symtab.offset;
+             at + sizeof(yulos_elf_symbol) <= symtab.offset + uint64_t(symtab.size);
+             at += sizeof(yulos_elf_symbol)) {
+            auto symbol = record_at<yulos_elf_symbol>(file, at);
+            if (symbol.name == 0 || symbol.name >= strings.size) continue;
+            const char* start =
+                reinterpret_cast<const char*>(file.data()) + strings.offset + symbol.name;
+            image.symbols.emplace(std::string(start, strnlen(start, strings.size - symbol.name)),
+                                  symbol.value);
         }
     }
 }
 
 } // namespace
 
-Expected<ElfImage> parse_elf_image(std::span<const uint8_t> file, std::string_view name)
+Result<ElfImage> parse_elf_image(std::span<const uint8_t> file, std::string_view name)
 {
     Refusal refuse{name};
-    if (auto header = check_header(file, refuse); !header) return header.error();
+    Result<yulos_elf_header> header = read_header(file, refuse);
+    if (!header) return header.error();
     ElfImage image;
-    image.entry = u32(file, 24);
-    uint32_t table = u32(file, 28);
-    uint16_t count = u16(file, 44);
-    if (!fits(table, uint64_t(count) * program_header_size, file.size()))
+    image.entry = header->entry;
+    uint32_t table = header->program_headers, count = header->program_header_count;
+    if (!fits(table, uint64_t(count) * sizeof(yulos_elf_program_header), file.size()))
         return refuse("program headers lie beyond the file's end");
     for (unsigned i = 0; i < count; ++i) {
-        size_t at = size_t(table) + size_t(i) * program_header_size;
-        uint32_t type = u32(file, at);
-        if (type == pt_interp) return refuse("asks for an interpreter (dynamically linked)");
-        if (type == pt_dynamic) return refuse("has a dynamic section (dynamically linked)");
-        if (type != pt_load) continue;
-        auto segment = read_segment(file, at, refuse);
+        auto program_header = record_at<yulos_elf_program_header>(
+            file, table + size_t(i) * sizeof(yulos_elf_program_header));
+        if (program_header.type == YULOS_PT_INTERP)
+            return refuse("asks for an interpreter (dynamically linked)");
+        if (program_header.type == YULOS_PT_DYNAMIC)
+            return refuse("has a dynamic section (dynamically linked)");
+        if (program_header.type != YULOS_PT_LOAD) continue;
+        Result<Segment> segment = read_segment(file, program_header, refuse);
         if (!segment) return segment.error();
         for (const Segment& other : image.segments)
             if (overlap_in_pages(other, *segment)) return refuse("loadable segments overlap");
@@ -155,27 +162,33 @@ Expected<ElfImage> parse_elf_image(std::span<const uint8_t> file, std::string_vi
         return s.executable && image.entry >= s.address && image.entry - s.address < s.memory_size;
     });
     if (!entry_in_code) return refuse("entry point outside the executable code");
-    read_sections(file, image);
+    read_sections(file, *header, image);
     return image;
 }
 
-Expected<std::vector<uint8_t>> read_host_file(const std::string& path, size_t limit)
+Result<std::vector<uint8_t>> read_image_file(int fd, std::string_view name)
 {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return Error{path + ": " + std::strerror(errno)};
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Error(std::string(name) + ": " + std::strerror(errno));
+        if (n == 0) return bytes;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+        if (bytes.size() > image_size_limit) return Error(std::string(name) + ": too large");
+    }
+}
+
+Result<std::vector<uint8_t>> read_host_file(const std::string& path)
+{
+    // Opened without waiting, so a FIFO is refused below rather than waited on for a writer.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) return Error(path + ": " + std::strerror(errno));
     struct stat info;
     if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return Error{path + ": not a regular file"};
-    if (size_t(info.st_size) > limit) return Error{path + ": too large"};
-    std::vector<uint8_t> bytes(info.st_size);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return Error{path + ": read failed"};
-        done += n;
-    }
-    return bytes;
+        return Error(path + ": not a regular file");
+    return read_image_file(fd.get(), path);
 }
 
 } // namespace yulos

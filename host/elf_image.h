@@ -37,9 +37,15 @@ struct ElfImage {
 };
 
 // Checks and reads an image. `name` appears in every error message.
-Expected<ElfImage> parse_elf_image(std::span<const uint8_t> file, std::string_view name);
+Result<ElfImage> parse_elf_image(std::span<const uint8_t> file, std::string_view name);
 
-// Reads a host file whole (at most `limit` bytes).
-Expected<std::vector<uint8_t>> read_host_file(const std::string& path, size_t limit = 64u << 20);
+// No image is larger; a file that is, is refused before it is read whole.
+constexpr size_t image_size_limit = 64u << 20;
+
+// Reads an open image file whole. `name` appears in every error message.
+Result<std::vector<uint8_t>> read_image_file(int fd, std::string_view name);
+
+// Reads a host file whole; anything but a regular file is refused before reading.
+Result<std::vector<uint8_t>> read_host_file(const std::string& path);
 
 } // namespace yulos

@@ -1,7 +1,9 @@
 #include "guest_call.h"
 
+#include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <yulos_kernel.h>
 
 namespace yulos {
 namespace {
@@ -43,19 +45,19 @@ std::vector<uint8_t> call_data(Machine& m, const KernelCallRecord& r)
         return t ? std::vector<uint8_t>(t->begin(), t->end()) : std::vector<uint8_t>();
     };
     switch (r.eax) {
-    case 1: return copy(r.ecx, r.edx);
-    case 149: return copy(r.ebx, 8);
-    case 150: return copy(r.ebx, 28);
-    case 4:
-    case 21:
-    case 49:
-    case 50:
-    case 51:
-    case 53:
-    case 95:
-    case 125:
-    case 131: return text(r.ebx);
-    case 54: return copy(r.ecx, r.edx);
+    case SYS_WRITE: return copy(r.ecx, r.edx);
+    case SYS_PTY_PAIR: return copy(r.ebx, sizeof(pty_pair));
+    case SYS_SPAWN_EX: return copy(r.ebx, sizeof(spawn_ex_args));
+    case SYS_OPEN:
+    case SYS_WRITEFILE:
+    case SYS_MKDIR:
+    case SYS_UNLINK:
+    case SYS_RMDIR:
+    case SYS_YULFS_STREAM_BEGIN:
+    case SYS_CHDIR:
+    case SYS_MKFIFO:
+    case SYS_SPAWN: return text(r.ebx);
+    case SYS_YULFS_STREAM_WRITE: return copy(r.ecx, r.edx);
     }
     return {};
 }
@@ -77,13 +79,13 @@ void ScriptedKernel::serve(Machine& m)
     std::optional<int32_t> scripted = answer ? answer(r) : std::nullopt;
     if (scripted)
         r.result = *scripted;
-    else if (r.eax == 1)
+    else if (r.eax == SYS_WRITE)
         r.result = int32_t(r.data.size());
-    else if (r.eax == 3) {
+    else if (r.eax == SYS_READ) {
         uint32_t n = 0;
         auto buffer = m.memory().bytes(r.ecx, r.edx, Access::write);
         if (!buffer)
-            r.result = -14;
+            r.result = -EFAULT;
         else {
             for (; n < r.edx && !input.empty(); ++n) {
                 (*buffer)[n] = input.front();
@@ -92,10 +94,10 @@ void ScriptedKernel::serve(Machine& m)
             r.result = int32_t(n);
         }
     }
-    if (r.eax == 1 && r.result > 0)
+    if (r.eax == SYS_WRITE && r.result > 0)
         output.append(r.data.begin(), r.data.begin() + std::min<size_t>(r.result, r.data.size()));
     calls.push_back(r);
-    if (r.eax == 2 && !exit_returns) {
+    if (r.eax == SYS_EXIT && !exit_returns) {
         m.exit(int32_t(r.ebx));
         return;
     }

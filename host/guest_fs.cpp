@@ -8,23 +8,47 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
+#include <yulos_kernel.h>
 
 namespace yulos {
 namespace {
 
-constexpr uint32_t guest_open_flags = O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND;
 constexpr mode_t file_mode = 0644, directory_mode = 0755;
 
-int32_t write_all(int fd, std::span<const uint8_t> bytes)
+// The host's flags for the guest's open flags; other guest bits are ignored.
+int host_open_flags(uint32_t guest)
+{
+    static constexpr struct {
+        uint32_t guest;
+        int host;
+    } flags[] = {{YULOS_O_WRONLY, O_WRONLY},
+                 {YULOS_O_RDWR, O_RDWR},
+                 {YULOS_O_CREAT, O_CREAT},
+                 {YULOS_O_TRUNC, O_TRUNC},
+                 {YULOS_O_APPEND, O_APPEND}};
+    int host = O_RDONLY;
+    for (auto [bit, host_bit] : flags)
+        if (guest & bit) host |= host_bit;
+    return host;
+}
+
+Result<int32_t> write_all(int fd, std::span<const uint8_t> bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -errno;
+        if (n < 0) return Error::last();
         done += size_t(n);
     }
     return int32_t(done);
+}
+
+// The result of a host call that returns 0 or -1 with errno.
+Result<void> host_call(int result)
+{
+    if (result != 0) return Error::last();
+    return {};
 }
 
 // Beside the target, hidden, and short enough for any target name the file system takes: only
@@ -51,31 +75,31 @@ PendingFile::~PendingFile()
     if (file_.valid()) unlinkat(directory_.get(), temporary_.c_str(), 0);
 }
 
-int32_t PendingFile::append(std::span<const uint8_t> bytes)
+Result<int32_t> PendingFile::append(std::span<const uint8_t> bytes)
 {
-    if (!file_.valid()) return -EBADF;
-    int32_t written = write_all(file_.get(), bytes);
-    if (written < 0 && failure_ == 0) failure_ = written;
+    if (!file_.valid()) return Error::code(EBADF);
+    Result<int32_t> written = write_all(file_.get(), bytes);
+    if (!written && !failure_) failure_ = written.error();
     return written;
 }
 
-int32_t PendingFile::commit()
+Result<void> PendingFile::commit()
 {
-    if (!file_.valid()) return -EBADF;
-    if (failure_ != 0) {
+    if (!file_.valid()) return Error::code(EBADF);
+    if (failure_) {
         unlinkat(directory_.get(), temporary_.c_str(), 0);
         file_.reset();
-        return failure_;
+        return *failure_;
     }
     if (fsync(file_.get()) != 0 ||
         renameat(directory_.get(), temporary_.c_str(), directory_.get(), target_.c_str()) != 0) {
-        int32_t error = -errno;
+        Error error = Error::last();
         unlinkat(directory_.get(), temporary_.c_str(), 0);
         file_.reset();
         return error;
     }
     file_.reset();
-    return 0;
+    return {};
 }
 
 GuestRoot::GuestRoot(UniqueFd root, std::string host_directory)
@@ -83,10 +107,10 @@ GuestRoot::GuestRoot(UniqueFd root, std::string host_directory)
 {
 }
 
-Expected<GuestRoot> GuestRoot::open(const std::string& host_directory)
+Result<GuestRoot> GuestRoot::open(const std::string& host_directory)
 {
     UniqueFd root(::open(host_directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!root.valid()) return Error{host_directory + ": cannot open the guest root"};
+    if (!root.valid()) return Error(host_directory + ": cannot open the guest root");
     return GuestRoot(std::move(root), host_directory);
 }
 
@@ -111,7 +135,8 @@ std::string GuestRoot::absolute(std::string_view path) const
     return result.empty() ? "/" : result;
 }
 
-Opened GuestRoot::resolve(const std::string& absolute_path, uint64_t flags, uint32_t mode) const
+Result<UniqueFd> GuestRoot::resolve(const std::string& absolute_path, uint64_t flags,
+                                    uint32_t mode) const
 {
     open_how how{};
     how.flags = flags | O_CLOEXEC;
@@ -120,98 +145,94 @@ Opened GuestRoot::resolve(const std::string& absolute_path, uint64_t flags, uint
     const char* relative = absolute_path == "/" ? "." : absolute_path.c_str() + 1;
     for (;;) {
         long fd = syscall(SYS_openat2, root_.get(), relative, &how, sizeof how);
-        if (fd >= 0) return Opened{UniqueFd(int(fd)), 0};
-        if (errno != EINTR && errno != EAGAIN) return Opened{UniqueFd(), -errno};
+        if (fd >= 0) return UniqueFd(int(fd));
+        if (errno != EINTR && errno != EAGAIN) return Error::last();
     }
 }
 
-Opened GuestRoot::open_file(std::string_view path, uint32_t flags) const
+Result<UniqueFd> GuestRoot::open_file(std::string_view path, uint32_t flags) const
 {
-    return resolve(absolute(path), flags & guest_open_flags, file_mode);
+    return resolve(absolute(path), host_open_flags(flags), file_mode);
 }
 
-Opened GuestRoot::open_regular(std::string_view path) const
+Result<UniqueFd> GuestRoot::open_regular(std::string_view path) const
 {
-    Opened file = resolve(absolute(path), O_RDONLY | O_NONBLOCK, 0);
-    if (file.error) return file;
+    Result<UniqueFd> file = resolve(absolute(path), O_RDONLY | O_NONBLOCK, 0);
+    if (!file) return file;
     struct stat info;
-    if (fstat(file.fd.get(), &info) != 0) return Opened{UniqueFd(), -errno};
-    if (S_ISDIR(info.st_mode)) return Opened{UniqueFd(), -EISDIR};
-    if (!S_ISREG(info.st_mode)) return Opened{UniqueFd(), -EACCES};
+    if (fstat(file->get(), &info) != 0) return Error::last();
+    if (S_ISDIR(info.st_mode)) return Error::code(EISDIR);
+    if (!S_ISREG(info.st_mode)) return Error::code(EACCES);
     return file;
 }
 
-Opened GuestRoot::open_parent(std::string_view path, std::string& name) const
+Result<GuestRoot::Parent> GuestRoot::open_parent(std::string_view path) const
 {
     std::string full = absolute(path);
-    if (full == "/") return Opened{UniqueFd(), -EBUSY};
+    if (full == "/") return Error::code(EBUSY);
     size_t slash = full.rfind('/');
-    name = full.substr(slash + 1);
-    return resolve(slash == 0 ? "/" : full.substr(0, slash), O_PATH | O_DIRECTORY, 0);
+    Result<UniqueFd> directory =
+        resolve(slash == 0 ? "/" : full.substr(0, slash), O_PATH | O_DIRECTORY, 0);
+    if (!directory) return directory.error();
+    return Parent{std::move(*directory), full.substr(slash + 1)};
 }
 
-int32_t GuestRoot::make_directory(std::string_view path) const
+Result<void> GuestRoot::make_directory(std::string_view path) const
 {
-    std::string name;
-    Opened parent = open_parent(path, name);
-    if (parent.error) return parent.error;
-    return mkdirat(parent.fd.get(), name.c_str(), directory_mode) == 0 ? 0 : -errno;
+    Result<Parent> parent = open_parent(path);
+    if (!parent) return parent.error();
+    return host_call(mkdirat(parent->directory.get(), parent->name.c_str(), directory_mode));
 }
 
-int32_t GuestRoot::make_fifo(std::string_view path) const
+Result<void> GuestRoot::make_fifo(std::string_view path) const
 {
-    std::string name;
-    Opened parent = open_parent(path, name);
-    if (parent.error) return parent.error;
-    return mkfifoat(parent.fd.get(), name.c_str(), file_mode) == 0 ? 0 : -errno;
+    Result<Parent> parent = open_parent(path);
+    if (!parent) return parent.error();
+    return host_call(mkfifoat(parent->directory.get(), parent->name.c_str(), file_mode));
 }
 
-int32_t GuestRoot::remove_file(std::string_view path) const
+Result<void> GuestRoot::remove_file(std::string_view path) const
 {
-    std::string name;
-    Opened parent = open_parent(path, name);
-    if (parent.error) return parent.error;
-    return unlinkat(parent.fd.get(), name.c_str(), 0) == 0 ? 0 : -errno;
+    Result<Parent> parent = open_parent(path);
+    if (!parent) return parent.error();
+    return host_call(unlinkat(parent->directory.get(), parent->name.c_str(), 0));
 }
 
-int32_t GuestRoot::remove_directory(std::string_view path) const
+Result<void> GuestRoot::remove_directory(std::string_view path) const
 {
-    std::string name;
-    Opened parent = open_parent(path, name);
-    if (parent.error) return parent.error;
-    return unlinkat(parent.fd.get(), name.c_str(), AT_REMOVEDIR) == 0 ? 0 : -errno;
+    Result<Parent> parent = open_parent(path);
+    if (!parent) return parent.error();
+    return host_call(unlinkat(parent->directory.get(), parent->name.c_str(), AT_REMOVEDIR));
 }
 
-int32_t GuestRoot::change_directory(std::string_view path)
+Result<void> GuestRoot::change_directory(std::string_view path)
 {
     std::string full = absolute(path);
-    Opened directory = resolve(full, O_PATH | O_DIRECTORY, 0);
-    if (directory.error) return directory.error;
+    Result<UniqueFd> directory = resolve(full, O_PATH | O_DIRECTORY, 0);
+    if (!directory) return directory.error();
     cwd_ = full;
-    return 0;
+    return {};
 }
 
-int32_t GuestRoot::begin_file(std::string_view path, PendingFile& pending) const
+Result<PendingFile> GuestRoot::begin_file(std::string_view path) const
 {
-    std::string name;
-    Opened parent = open_parent(path, name);
-    if (parent.error) return parent.error;
-    std::string temporary = temporary_name(name);
-    UniqueFd file(openat(parent.fd.get(), temporary.c_str(),
+    Result<Parent> parent = open_parent(path);
+    if (!parent) return parent.error();
+    std::string temporary = temporary_name(parent->name);
+    UniqueFd file(openat(parent->directory.get(), temporary.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
-    if (!file.valid()) return -errno;
-    pending =
-        PendingFile(std::move(parent.fd), std::move(temporary), std::move(name), std::move(file));
-    return 0;
+    if (!file.valid()) return Error::last();
+    return PendingFile(std::move(parent->directory), std::move(temporary), std::move(parent->name),
+                       std::move(file));
 }
 
-int32_t GuestRoot::write_file(std::string_view path, std::span<const uint8_t> bytes) const
+Result<int32_t> GuestRoot::write_file(std::string_view path, std::span<const uint8_t> bytes) const
 {
-    PendingFile pending;
-    if (int32_t error = begin_file(path, pending); error < 0) return error;
-    int32_t written = pending.append(bytes);
-    if (written < 0) return written;
-    if (int32_t error = pending.commit(); error < 0) return error;
+    Result<PendingFile> pending = begin_file(path);
+    if (!pending) return pending.error();
+    Result<int32_t> written = pending->append(bytes);
+    if (!written) return written;
+    if (Result<void> committed = pending->commit(); !committed) return committed.error();
     return written;
 }
 

@@ -7,43 +7,37 @@
 #include "unique_fd.h"
 
 #include <cstdint>
-#include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 namespace yulos {
 
-// A host descriptor, or a negative error number.
-struct Opened {
-    UniqueFd fd;
-    int32_t error = 0;
-};
-
 // A file being written through a temporary beside it; it replaces the target only when
 // committed, and the temporary is removed if it never is. After a failed append the bytes in
 // the temporary are unknown, so the commit fails too and the target keeps its old bytes.
 class PendingFile {
   public:
-    PendingFile() = default;
     PendingFile(UniqueFd directory, std::string temporary, std::string target, UniqueFd file);
     PendingFile(PendingFile&&) noexcept = default;
     PendingFile& operator=(PendingFile&&) noexcept = default;
     ~PendingFile();
 
-    int32_t append(std::span<const uint8_t> bytes);
-    int32_t commit();
+    // The number of bytes appended.
+    Result<int32_t> append(std::span<const uint8_t> bytes);
+    Result<void> commit();
 
   private:
     UniqueFd directory_;
     std::string temporary_, target_;
     UniqueFd file_;
-    int32_t failure_ = 0; // the error of a failed append
+    std::optional<Error> failure_; // the error of a failed append
 };
 
 class GuestRoot {
   public:
-    static Expected<GuestRoot> open(const std::string& host_directory);
+    static Result<GuestRoot> open(const std::string& host_directory);
 
     // The guest path made absolute against the working directory, "." and ".." resolved.
     std::string absolute(std::string_view path) const;
@@ -53,26 +47,32 @@ class GuestRoot {
 
     // Guest open flags (read-only 0, write-only 1, read-write 2, create 0x40, truncate 0x200,
     // append 0x400) are those of the host; anything else is ignored.
-    Opened open_file(std::string_view path, uint32_t flags) const;
+    Result<UniqueFd> open_file(std::string_view path, uint32_t flags) const;
     // Opens a regular file for reading, such as an image to run, without waiting: a FIFO or a
     // device is refused (-13) rather than opened, as opening a FIFO waits for a writer.
-    Opened open_regular(std::string_view path) const;
-    int32_t make_directory(std::string_view path) const;
-    int32_t make_fifo(std::string_view path) const;
-    int32_t remove_file(std::string_view path) const;
-    int32_t remove_directory(std::string_view path) const;
-    int32_t change_directory(std::string_view path);
+    Result<UniqueFd> open_regular(std::string_view path) const;
+    Result<void> make_directory(std::string_view path) const;
+    Result<void> make_fifo(std::string_view path) const;
+    Result<void> remove_file(std::string_view path) const;
+    Result<void> remove_directory(std::string_view path) const;
+    Result<void> change_directory(std::string_view path);
 
     // Replaces the file at `path` with `bytes` in one step: readers see the old or the new.
-    int32_t write_file(std::string_view path, std::span<const uint8_t> bytes) const;
+    // Returns the number of bytes written.
+    Result<int32_t> write_file(std::string_view path, std::span<const uint8_t> bytes) const;
     // Starts a file that holds, once committed, exactly the bytes appended to it.
-    int32_t begin_file(std::string_view path, PendingFile& pending) const;
+    Result<PendingFile> begin_file(std::string_view path) const;
 
   private:
+    // The directory that holds the last component of a path, and that component.
+    struct Parent {
+        UniqueFd directory;
+        std::string name;
+    };
+
     GuestRoot(UniqueFd root, std::string host_directory);
-    // Opens the directory that holds the last component of `path` and names that component.
-    Opened open_parent(std::string_view path, std::string& name) const;
-    Opened resolve(const std::string& absolute_path, uint64_t flags, uint32_t mode) const;
+    Result<Parent> open_parent(std::string_view path) const;
+    Result<UniqueFd> resolve(const std::string& absolute_path, uint64_t flags, uint32_t mode) const;
 
     UniqueFd root_;
     std::string host_directory_;

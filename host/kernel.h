@@ -6,6 +6,7 @@
 #include "descriptors.h"
 #include "guest_fs.h"
 #include "machine.h"
+#include "trace.h"
 
 #include <cstdint>
 #include <map>
@@ -19,34 +20,35 @@ struct KernelOptions {
     std::map<uint32_t, int32_t> fail; // call number -> result returned without serving
 };
 
+// What the services of one process keep between calls.
+struct ProcessState {
+    ProcessState(GuestRoot root_, Descriptors descriptors_, KernelOptions options_)
+        : root(std::move(root_)), descriptors(std::move(descriptors_)), options(std::move(options_))
+    {
+    }
+
+    GuestRoot root;
+    Descriptors descriptors;
+    Children children;
+    KernelOptions options;
+    int spawn_stdio[3] = {0, 1, 2}; // guest descriptors that spawn (131) hands its child
+    bool inherit = false;           // descriptors above 2 pass to later children
+    std::map<int32_t, PendingFile> streams;
+    int32_t next_stream = 1;
+};
+
 class Kernel final : public KernelCalls {
   public:
     Kernel(GuestRoot root, Descriptors descriptors, KernelOptions options);
 
     void serve(Machine& machine) override;
 
-    GuestRoot& root() { return root_; }
-    Descriptors& descriptors() { return descriptors_; }
-    Children& children() { return children_; }
-    const KernelOptions& options() const { return options_; }
-
-    // State the services keep between calls.
-    int spawn_stdio[3] = {0, 1, 2}; // guest descriptors that spawn (131) hands its child
-    bool inherit = false;           // descriptors above 2 pass to later children
-    std::map<int32_t, PendingFile> streams;
-    int32_t next_stream = 1;
+    // The process's descriptor table, for setting up a guest before it runs.
+    Descriptors& descriptors() { return state_.descriptors; }
 
   private:
-    void trace(Machine& machine, uint32_t number, const uint32_t args[3], int32_t result,
-               bool injected);
-
-    GuestRoot root_;
-    Descriptors descriptors_;
-    Children children_;
-    KernelOptions options_;
+    ProcessState state_;
+    Trace trace_;
 };
-
-// Name of a kernel call, or null for a number the kernel does not serve.
-const char* kernel_call_name(uint32_t number);
 
 } // namespace yulos

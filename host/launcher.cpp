@@ -26,21 +26,13 @@ Descriptors standard_descriptors(const LaunchSetup& setup)
     return descriptors;
 }
 
-Expected<ElfImage> load_image(const GuestRoot& root, const std::string& path)
+Result<ElfImage> load_image(const GuestRoot& root, const std::string& path)
 {
-    Opened file = root.open_regular(path);
-    if (file.error) return Error{path + ": " + std::strerror(-file.error)};
-    std::vector<uint8_t> bytes;
-    uint8_t chunk[1 << 16];
-    for (;;) {
-        ssize_t n = ::read(file.fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Error{path + ": " + std::strerror(errno)};
-        if (n == 0) break;
-        bytes.insert(bytes.end(), chunk, chunk + n);
-        if (bytes.size() > (64u << 20)) return Error{path + ": too large"};
-    }
-    return parse_elf_image(bytes, path);
+    Result<UniqueFd> file = root.open_regular(path);
+    if (!file) return Error(path + ": " + file.error().text());
+    Result<std::vector<uint8_t>> bytes = read_image_file(file->get(), path);
+    if (!bytes) return bytes.error();
+    return parse_elf_image(*bytes, path);
 }
 
 } // namespace
@@ -49,13 +41,13 @@ int32_t run_guest(LaunchSetup setup, int diagnostics)
 {
     auto root = GuestRoot::open(setup.root);
     if (!root) {
-        say(diagnostics, root.error().message);
+        say(diagnostics, root.error().text());
         return status_not_started;
     }
     root->set_cwd(root->absolute(setup.cwd));
     auto image = load_image(*root, root->absolute(setup.path));
     if (!image) {
-        say(diagnostics, image.error().message);
+        say(diagnostics, image.error().text());
         return status_not_started;
     }
     Kernel kernel(std::move(*root), standard_descriptors(setup), setup.kernel);

@@ -51,31 +51,32 @@ Machine::Machine(const ElfImage& image, KernelCalls& kernel, uc_struct* engine)
 
 Machine::~Machine() { uc_close(engine_); }
 
-Expected<std::unique_ptr<Machine>> Machine::create(const ElfImage& image, KernelCalls& kernel)
+Result<std::unique_ptr<Machine>> Machine::create(const ElfImage& image, KernelCalls& kernel)
 {
     uc_engine* engine = nullptr;
     if (uc_open(UC_ARCH_X86, UC_MODE_32, &engine) != UC_ERR_OK)
-        return Error{"cannot start the CPU engine"};
+        return Error("cannot start the CPU engine");
     std::unique_ptr<Machine> machine(new Machine(image, kernel, engine));
-    if (!machine->load()) return Error{"cannot map the image"};
-    if (!machine->install_hooks()) return Error{"cannot install the CPU hooks"};
+    if (Result<void> loaded = machine->load(); !loaded) return loaded.error();
+    if (Result<void> hooked = machine->install_hooks(); !hooked) return hooked.error();
     return machine;
 }
 
 // Maps each segment with its own permissions, the stack (guard page left unmapped) and turns
 // on the x87 and SSE units as an operating system does.
-bool Machine::load()
+Result<void> Machine::load()
 {
+    const Error unmappable("cannot map the image");
     for (const Segment& segment : image_.segments) {
         uint32_t start = segment.address & ~(page_size - 1);
         uint32_t size = page_round_up(uint64_t(segment.address) + segment.memory_size) - start;
         if (!memory_.map(start, size, segment.readable, segment.writable, segment.executable))
-            return false;
+            return unmappable;
         const Region* region = memory_.region_of(segment.address);
         std::memcpy(region->memory.data() + (segment.address - start), segment.bytes.data(),
                     segment.bytes.size());
     }
-    if (!memory_.map(stack_top - stack_size, stack_size, true, true, false)) return false;
+    if (!memory_.map(stack_top - stack_size, stack_size, true, true, false)) return unmappable;
     set_reg(Reg::esp, stack_top);
     uint64_t cr0 = 0, cr4 = 0;
     uc_reg_read(engine_, UC_X86_REG_CR0, &cr0);
@@ -93,13 +94,14 @@ bool Machine::load()
 // segments loaded in protected mode it leaves that addition out of the translated code. The
 // descriptor table is mapped only for the load: the CPU keeps the loaded descriptors, and the
 // guest has no reason to reload a segment register.
-bool Machine::load_flat_segments()
+Result<void> Machine::load_flat_segments()
 {
     constexpr uint32_t table_page = 0x00002000;
     constexpr uint64_t flat_data = 0x00cf93000000ffffull; // present, ring 0, read-write, accessed
     constexpr uint32_t selector = 0x08;                   // entry 1, requested ring 0
     const std::array<uint64_t, 2> table = {0, flat_data};
-    if (uc_mem_map(engine_, table_page, page_size, UC_PROT_READ) != UC_ERR_OK) return false;
+    const Error unloadable("cannot load the segment registers");
+    if (uc_mem_map(engine_, table_page, page_size, UC_PROT_READ) != UC_ERR_OK) return unloadable;
     uc_x86_mmr gdtr{};
     gdtr.base = table_page;
     gdtr.limit = sizeof table - 1;
@@ -109,18 +111,22 @@ bool Machine::load_flat_segments()
         loaded = loaded && uc_reg_write(engine_, segment, &selector) == UC_ERR_OK;
     gdtr = {};
     uc_reg_write(engine_, UC_X86_REG_GDTR, &gdtr);
-    return uc_mem_unmap(engine_, table_page, page_size) == UC_ERR_OK && loaded;
+    if (uc_mem_unmap(engine_, table_page, page_size) != UC_ERR_OK || !loaded) return unloadable;
+    return {};
 }
 
-bool Machine::install_hooks()
+Result<void> Machine::install_hooks()
 {
     uc_hook hook;
-    return uc_hook_add(engine_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&on_interrupt), this,
-                       1, 0) == UC_ERR_OK &&
-           uc_hook_add(engine_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&on_bad_access),
-                       this, 1, 0) == UC_ERR_OK &&
-           uc_hook_add(engine_, &hook, UC_HOOK_INSN_INVALID,
-                       reinterpret_cast<void*>(&on_invalid_instruction), this, 1, 0) == UC_ERR_OK;
+    bool installed =
+        uc_hook_add(engine_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(&on_interrupt), this, 1,
+                    0) == UC_ERR_OK &&
+        uc_hook_add(engine_, &hook, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&on_bad_access),
+                    this, 1, 0) == UC_ERR_OK &&
+        uc_hook_add(engine_, &hook, UC_HOOK_INSN_INVALID,
+                    reinterpret_cast<void*>(&on_invalid_instruction), this, 1, 0) == UC_ERR_OK;
+    if (!installed) return Error("cannot install the CPU hooks");
+    return {};
 }
 
 uint32_t Machine::reg(Reg r) const
@@ -145,26 +151,27 @@ std::array<uint8_t, 10> Machine::st0() const
     return value;
 }
 
-bool Machine::push_arguments(std::span<const std::string> argv)
+Result<void> Machine::push_arguments(std::span<const std::string> argv)
 {
+    const Error too_large("the arguments do not fit on the stack");
     uint32_t sp = stack_top;
     std::vector<uint32_t> pointers;
     for (const std::string& arg : argv) {
-        if (arg.size() + 1 > sp - (stack_top - stack_size) - 4096) return false;
+        if (arg.size() + 1 > sp - (stack_top - stack_size) - 4096) return too_large;
         sp -= uint32_t(arg.size() + 1);
         auto view = memory_.bytes(sp, uint32_t(arg.size() + 1), Access::write);
         std::memcpy(view->data(), arg.c_str(), arg.size() + 1);
         pointers.push_back(sp);
     }
     uint32_t words = uint32_t(pointers.size()) + 2; // count, pointers, terminating null
-    if (uint64_t(words) * 4 + 64 > sp - (stack_top - stack_size)) return false;
+    if (uint64_t(words) * 4 + 64 > sp - (stack_top - stack_size)) return too_large;
     sp = (sp - words * 4) & ~15u;
     memory_.write_u32(sp, uint32_t(pointers.size()));
     for (size_t i = 0; i < pointers.size(); ++i)
         memory_.write_u32(sp + 4 + 4 * uint32_t(i), pointers[i]);
     memory_.write_u32(sp + 4 + 4 * uint32_t(pointers.size()), 0);
     set_reg(Reg::esp, sp);
-    return true;
+    return {};
 }
 
 StopReason Machine::run()

@@ -48,7 +48,7 @@ constexpr int32_t status_arithmetic_fault = 136;
 
 class Machine {
   public:
-    static Expected<std::unique_ptr<Machine>> create(const ElfImage& image, KernelCalls& kernel);
+    static Result<std::unique_ptr<Machine>> create(const ElfImage& image, KernelCalls& kernel);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -62,7 +62,7 @@ class Machine {
 
     // Lays out the initial stack: the argument count at the stack pointer, the argument
     // pointers right after it, the texts above them.
-    bool push_arguments(std::span<const std::string> argv);
+    Result<void> push_arguments(std::span<const std::string> argv);
 
     // Runs from the image's entry until the guest exits, faults or halts.
     StopReason run();
@@ -77,9 +77,9 @@ class Machine {
 
   private:
     Machine(const ElfImage& image, KernelCalls& kernel, uc_struct* engine);
-    bool load();
-    bool load_flat_segments();
-    bool install_hooks();
+    Result<void> load();
+    Result<void> load_flat_segments();
+    Result<void> install_hooks();
     void reset_x87();
     StopReason run_from(uint32_t begin, uint32_t until);
     void record_fault(std::string message, int32_t status);

@@ -19,7 +19,7 @@ namespace yulos {
 //   text: <second text>
 // Bytes outside printable ASCII, and the backslash, are written as \xNN and \\ so that every
 // text stays on its line. An error names the file, the section and what is wrong with it.
-Expected<std::string> describe_metadata(std::span<const uint8_t> file, std::string_view name);
+Result<std::string> describe_metadata(std::span<const uint8_t> file, std::string_view name);
 
 // Prints both records of the executable at `path` (a host path) to standard output; 0, or 1
 // with a message on standard error and nothing on standard output.

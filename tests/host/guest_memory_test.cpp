@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <yulos_kernel.h>
 
 using namespace yulos;
 using namespace yulos_test;
@@ -125,16 +126,16 @@ TEST(GuestMemory, KernelServicesRefuseBadPointersWithoutSideEffects)
 
     EXPECT_EQ(call("pipe", {unmapped}), bad_address);
     EXPECT_EQ(call("pipe", {code}), bad_address);
-    EXPECT_EQ(call("kernel_call", {149, code, 0, 0}), bad_address);
-    EXPECT_EQ(call("kernel_call", {149, unmapped, 0, 0}), bad_address);
+    EXPECT_EQ(call("kernel_call", {SYS_PTY_PAIR, code, 0, 0}), bad_address);
+    EXPECT_EQ(call("kernel_call", {SYS_PTY_PAIR, unmapped, 0, 0}), bad_address);
     EXPECT_EQ(call("dup", {0}), 2); // no descriptor was taken by the refused calls
     EXPECT_EQ(call("waitpid", {uint32_t(-1), unmapped, 0}), bad_address);
     EXPECT_EQ(call("waitpid", {uint32_t(-1), code, 1}), bad_address);
 
     // Spawning: the record, its path, its vector and each argument must be readable.
     const uint32_t argv = g.put_words({path, unmapped});
-    EXPECT_EQ(call("kernel_call", {150, unmapped, 0, 0}), bad_address);
-    EXPECT_EQ(call("kernel_call", {150, past_stack, 0, 0}), bad_address);
+    EXPECT_EQ(call("kernel_call", {SYS_SPAWN_EX, unmapped, 0, 0}), bad_address);
+    EXPECT_EQ(call("kernel_call", {SYS_SPAWN_EX, past_stack, 0, 0}), bad_address);
     EXPECT_EQ(call("spawn_ex", {unmapped, argv, 1, 0, 1, 1, 0}), bad_address);
     EXPECT_EQ(call("spawn_ex", {path, unmapped, 1, 0, 1, 1, 0}), bad_address);
     EXPECT_EQ(call("spawn_ex", {path, argv, 2, 0, 1, 1, 0}), bad_address);

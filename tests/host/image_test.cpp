@@ -7,29 +7,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
+#include <yulos_elf.h>
+#include <yulos_kernel.h>
 
 namespace {
 
 using namespace yulos_test;
 
-constexpr uint32_t pt_load = 1, pt_dynamic = 2, pt_interp = 3;
-constexpr uint32_t sht_progbits = 1, shf_alloc = 2;
-constexpr uint32_t pf_x = 1, pf_w = 2, pf_r = 4;
+constexpr uint32_t shf_alloc = 2;
 
-struct ProgramHeader {
-    uint32_t type, offset, address, file_size, memory_size, flags, alignment;
-};
-
-uint32_t u32(const std::vector<uint8_t>& bytes, size_t at)
-{
-    uint32_t value;
-    std::memcpy(&value, bytes.data() + at, 4);
-    return value;
-}
+using ProgramHeader = yulos_elf_program_header;
 
 uint16_t u16(const std::vector<uint8_t>& bytes, size_t at)
 {
@@ -42,12 +34,12 @@ uint16_t u16(const std::vector<uint8_t>& bytes, size_t at)
 std::vector<ProgramHeader> program_headers(const std::vector<uint8_t>& bytes)
 {
     std::vector<ProgramHeader> headers;
-    uint32_t table = u32(bytes, 28);
-    for (uint16_t i = 0; i < u16(bytes, 44); ++i) {
-        size_t at = table + size_t(i) * 32;
-        headers.push_back({u32(bytes, at), u32(bytes, at + 4), u32(bytes, at + 8),
-                           u32(bytes, at + 16), u32(bytes, at + 20), u32(bytes, at + 24),
-                           u32(bytes, at + 28)});
+    yulos_elf_header header;
+    std::memcpy(&header, bytes.data(), sizeof header);
+    for (uint16_t i = 0; i < header.program_header_count; ++i) {
+        yulos_elf_program_header p;
+        std::memcpy(&p, bytes.data() + header.program_headers + size_t(i) * sizeof p, sizeof p);
+        headers.push_back(p);
     }
     return headers;
 }
@@ -66,24 +58,24 @@ void check_layout(const std::string& path)
 {
     SCOPED_TRACE(path);
     std::vector<uint8_t> bytes = read_bytes(path);
-    ASSERT_GE(bytes.size(), 52u);
+    ASSERT_GE(bytes.size(), sizeof(yulos_elf_header));
     auto image = yulos::parse_elf_image(bytes, path);
     ASSERT_TRUE(image) << image.error().message;
-    EXPECT_EQ(u16(bytes, 16), 2u); // EXEC
-    EXPECT_EQ(u16(bytes, 18), 3u); // 32-bit x86
+    EXPECT_EQ(u16(bytes, offsetof(yulos_elf_header, type)), YULOS_ELF_TYPE_EXEC);
+    EXPECT_EQ(u16(bytes, offsetof(yulos_elf_header, machine)), YULOS_ELF_MACHINE_386);
 
     std::vector<ProgramHeader> loads;
     for (const ProgramHeader& h : program_headers(bytes)) {
-        EXPECT_NE(h.type, pt_interp);
-        EXPECT_NE(h.type, pt_dynamic);
-        if (h.type == pt_load) loads.push_back(h);
+        EXPECT_NE(h.type, YULOS_PT_INTERP);
+        EXPECT_NE(h.type, YULOS_PT_DYNAMIC);
+        if (h.type == YULOS_PT_LOAD) loads.push_back(h);
     }
     EXPECT_FALSE(section(*image, ".interp"));
     EXPECT_FALSE(section(*image, ".dynamic"));
     ASSERT_EQ(loads.size(), 3u);
-    EXPECT_EQ(loads[0].flags, pf_r | pf_x);
-    EXPECT_EQ(loads[1].flags, pf_r);
-    EXPECT_EQ(loads[2].flags, pf_r | pf_w);
+    EXPECT_EQ(loads[0].flags, YULOS_PF_R | YULOS_PF_X);
+    EXPECT_EQ(loads[1].flags, YULOS_PF_R);
+    EXPECT_EQ(loads[2].flags, YULOS_PF_R | YULOS_PF_W);
     for (const ProgramHeader& h : loads) {
         EXPECT_EQ(h.address % 4096, 0u);
         EXPECT_EQ(h.offset % 4096, 0u);
@@ -129,10 +121,10 @@ TEST(Image, BothRecordsAreCarriedByteForByte)
     const std::string command_record("YCMD\x01\0\0\0"
                                      "Spawn a child process on a PTY slave and relay its output.\0"
                                      "ttyrelay /binaries/help\0\0",
-                                     92);
+                                     YULOS_CMDMETA_SIZE);
     const std::string package_record("YPKG\x01\0\0\0ttyrelay\0"
                                      "1\0\0",
-                                     20);
+                                     YULOS_PKGMETA_SIZE);
     struct Wanted {
         const char* name;
         const std::string& record;
@@ -143,7 +135,7 @@ TEST(Image, BothRecordsAreCarriedByteForByte)
         SCOPED_TRACE(e.name);
         auto s = section(*image, e.name);
         ASSERT_TRUE(s);
-        EXPECT_EQ(s->type, sht_progbits);
+        EXPECT_EQ(s->type, YULOS_SHT_PROGBITS);
         EXPECT_EQ(s->flags, shf_alloc);
         EXPECT_EQ(s->alignment, e.alignment);
         ASSERT_EQ(s->size, e.record.size());
@@ -186,13 +178,13 @@ TEST(Image, RecordsFollowTheConstantDataAndEachOther)
         if (s.size == 0 || s.name == ".rodata") continue;
         EXPECT_FALSE(s.address >= rodata->address && s.address < command->address) << s.name;
     }
-    EXPECT_EQ(package->address, command->address + 92);
-    EXPECT_EQ(package->offset, command->offset + 92);
+    EXPECT_EQ(package->address, command->address + YULOS_CMDMETA_SIZE);
+    EXPECT_EQ(package->offset, command->offset + YULOS_CMDMETA_SIZE);
 
     // All three in the one read-only segment.
     std::vector<ProgramHeader> loads;
     for (const ProgramHeader& h : program_headers(bytes))
-        if (h.type == pt_load) loads.push_back(h);
+        if (h.type == YULOS_PT_LOAD) loads.push_back(h);
     ASSERT_EQ(loads.size(), 3u);
     EXPECT_EQ(rodata->address, loads[1].address);
     EXPECT_EQ(package->address + package->size, loads[1].address + loads[1].memory_size);

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <functional>
+#include <yulos_elf.h>
 
 using namespace yulos;
 using namespace yulos_test;
@@ -25,6 +27,10 @@ std::vector<uint8_t> image_bytes(const std::string& path)
     return bytes ? *bytes : std::vector<uint8_t>();
 }
 
+// Offsets of the fields of the ELF header and of a program header.
+#define HEADER_AT(field) offsetof(yulos_elf_header, field)
+#define SEGMENT_AT(field) offsetof(yulos_elf_program_header, field)
+
 // Little-endian fields of an image in memory, to build malformed images from a sound one.
 struct Patch {
     std::vector<uint8_t>& bytes;
@@ -37,21 +43,32 @@ struct Patch {
     }
     void set_u32(size_t at, uint32_t v) { std::memcpy(bytes.data() + at, &v, 4); }
     void set_u16(size_t at, uint16_t v) { std::memcpy(bytes.data() + at, &v, 2); }
-    uint16_t program_headers() const { return uint16_t(bytes[44] | bytes[45] << 8); }
-    // Offset of field `field` of program header `i` (type 0, offset 4, address 8, file size 16,
-    // memory size 20, flags 24).
-    size_t ph(unsigned i, size_t field) const { return u32(28) + 32 * i + field; }
+    uint16_t program_headers() const
+    {
+        uint16_t count;
+        std::memcpy(&count, bytes.data() + HEADER_AT(program_header_count), 2);
+        return count;
+    }
+    // Offset of the field at `field` (an offsetof in yulos_elf_program_header) of program
+    // header `i`.
+    size_t ph(unsigned i, size_t field) const
+    {
+        return u32(HEADER_AT(program_headers)) + sizeof(yulos_elf_program_header) * i + field;
+    }
     // The first loadable segment whose flags are exactly `flags`.
     unsigned segment_with(uint32_t flags) const
     {
         for (unsigned i = 0; i < program_headers(); ++i)
-            if (u32(ph(i, 0)) == 1 && u32(ph(i, 24)) == flags) return i;
+            if (u32(ph(i, SEGMENT_AT(type))) == YULOS_PT_LOAD &&
+                u32(ph(i, SEGMENT_AT(flags))) == flags)
+                return i;
         ADD_FAILURE() << "no segment with flags " << flags;
         return 0;
     }
 };
 
-constexpr uint32_t code_flags = 5, rodata_flags = 4, data_flags = 6;
+constexpr uint32_t code_flags = YULOS_PF_R | YULOS_PF_X, rodata_flags = YULOS_PF_R,
+                   data_flags = YULOS_PF_R | YULOS_PF_W;
 
 } // namespace
 
@@ -87,52 +104,70 @@ TEST(Loader, RefusesEachKindOfMalformedImageNamingFileAndReason)
         std::function<void(Patch&)> patch;
     };
     const Case cases[] = {
-        {"too short", [](Patch& p) { p.bytes.resize(51); }},
+        {"too short", [](Patch& p) { p.bytes.resize(sizeof(yulos_elf_header) - 1); }},
         {"no ELF magic", [](Patch& p) { p.bytes[1] = 'X'; }},
         {"not a 32-bit ELF file", [](Patch& p) { p.bytes[4] = 2; }},
         {"not little-endian", [](Patch& p) { p.bytes[5] = 2; }},
-        {"not an executable", [](Patch& p) { p.set_u16(16, 3); }},
-        {"not for 32-bit x86", [](Patch& p) { p.set_u16(18, 62); }},
-        {"bad program header size", [](Patch& p) { p.set_u16(42, 56); }},
+        {"not an executable", [](Patch& p) { p.set_u16(HEADER_AT(type), 3); }},
+        {"not for 32-bit x86", [](Patch& p) { p.set_u16(HEADER_AT(machine), 62); }},
+        {"bad program header size",
+         [](Patch& p) { p.set_u16(HEADER_AT(program_header_size), 56); }},
         {"program headers lie beyond the file's end",
-         [](Patch& p) { p.set_u32(28, uint32_t(p.bytes.size()) - 40); }},
-        {"interpreter", [](Patch& p) { p.set_u32(p.ph(p.segment_with(rodata_flags), 0), 3); }},
-        {"dynamic section", [](Patch& p) { p.set_u32(p.ph(p.segment_with(rodata_flags), 0), 2); }},
+         [](Patch& p) { p.set_u32(HEADER_AT(program_headers), uint32_t(p.bytes.size()) - 40); }},
+        {"interpreter",
+         [](Patch& p) {
+             p.set_u32(p.ph(p.segment_with(rodata_flags), SEGMENT_AT(type)), YULOS_PT_INTERP);
+         }},
+        {"dynamic section",
+         [](Patch& p) {
+             p.set_u32(p.ph(p.segment_with(rodata_flags), SEGMENT_AT(type)), YULOS_PT_DYNAMIC);
+         }},
         {"outside the user address range",
-         [](Patch& p) { p.set_u32(p.ph(p.segment_with(rodata_flags), 8), 0x1000); }},
+         [](Patch& p) {
+             p.set_u32(p.ph(p.segment_with(rodata_flags), SEGMENT_AT(address)), 0x1000);
+         }},
         {"outside the user address range",
          [](Patch& p) {
              unsigned s = p.segment_with(data_flags);
-             p.set_u32(p.ph(s, 8), user_limit - page_size);
-             p.set_u32(p.ph(s, 20), 2 * page_size);
+             p.set_u32(p.ph(s, SEGMENT_AT(address)), user_limit - page_size);
+             p.set_u32(p.ph(s, SEGMENT_AT(memory_size)), 2 * page_size);
          }},
         {"outside the user address range",
-         [](Patch& p) { p.set_u32(p.ph(p.segment_with(data_flags), 8), 0xfffff000); }},
+         [](Patch& p) {
+             p.set_u32(p.ph(p.segment_with(data_flags), SEGMENT_AT(address)), 0xfffff000);
+         }},
         {"segments overlap",
          [](Patch& p) {
-             p.set_u32(p.ph(p.segment_with(data_flags), 8), 0x400000 + 3 * page_size / 2);
+             p.set_u32(p.ph(p.segment_with(data_flags), SEGMENT_AT(address)),
+                       0x400000 + 3 * page_size / 2);
          }},
         {"beyond the file's end",
          [](Patch& p) {
-             p.set_u32(p.ph(p.segment_with(rodata_flags), 4), uint32_t(p.bytes.size()));
+             p.set_u32(p.ph(p.segment_with(rodata_flags), SEGMENT_AT(offset)),
+                       uint32_t(p.bytes.size()));
          }},
         {"beyond the file's end",
          [](Patch& p) {
              unsigned s = p.segment_with(data_flags);
-             p.set_u32(p.ph(s, 4), 0xfffff000); // offset + size wraps in 32 bits
-             p.set_u32(p.ph(s, 16), 0x2000);
+             p.set_u32(p.ph(s, SEGMENT_AT(offset)), 0xfffff000); // offset + size wraps in 32 bits
+             p.set_u32(p.ph(s, SEGMENT_AT(file_size)), 0x2000);
          }},
         {"more file bytes than memory",
          [](Patch& p) {
              unsigned s = p.segment_with(rodata_flags);
-             p.set_u32(p.ph(s, 16), p.u32(p.ph(s, 20)) + 1);
+             p.set_u32(p.ph(s, SEGMENT_AT(file_size)), p.u32(p.ph(s, SEGMENT_AT(memory_size))) + 1);
          }},
         {"entry point outside the executable code",
-         [](Patch& p) { p.set_u32(24, p.u32(p.ph(p.segment_with(rodata_flags), 8))); }},
-        {"entry point outside the executable code", [](Patch& p) { p.set_u32(24, 0x10); }},
+         [](Patch& p) {
+             p.set_u32(HEADER_AT(entry),
+                       p.u32(p.ph(p.segment_with(rodata_flags), SEGMENT_AT(address))));
+         }},
+        {"entry point outside the executable code",
+         [](Patch& p) { p.set_u32(HEADER_AT(entry), 0x10); }},
         {"no loadable segment",
          [](Patch& p) {
-             for (unsigned i = 0; i < p.program_headers(); ++i) p.set_u32(p.ph(i, 0), 4);
+             for (unsigned i = 0; i < p.program_headers(); ++i)
+                 p.set_u32(p.ph(i, SEGMENT_AT(type)), 4);
          }},
         {"no loadable segment", [](Patch& p) { p.set_u16(44, 0); }},
     };
@@ -197,12 +232,12 @@ TEST(Loader, GivesTheDataSegmentItsValuesAndZeroFillsTheRest)
     std::vector<uint8_t> bytes = image_bytes(faults_image);
     Patch patch{bytes};
     unsigned data = patch.segment_with(data_flags);
-    uint32_t data_start = patch.u32(patch.ph(data, 8));
+    uint32_t data_start = patch.u32(patch.ph(data, SEGMENT_AT(address)));
     auto sound = parse_elf_image(bytes, "sound");
     ASSERT_TRUE(sound);
     uint32_t value_at = sound->symbols.at("g_fault_data");
     ASSERT_GE(value_at, data_start);
-    patch.set_u32(patch.ph(data, 16), value_at - data_start);
+    patch.set_u32(patch.ph(data, SEGMENT_AT(file_size)), value_at - data_start);
     auto image = parse_elf_image(bytes, "short data");
     ASSERT_TRUE(image) << image.error().message;
     ScriptedKernel kernel;

@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
+#include <yulos_elf.h>
+#include <yulos_kernel.h>
 
 namespace {
 
@@ -50,18 +53,16 @@ Copy copy_of_ttyrelay()
     auto image = yulos::parse_elf_image(copy.bytes, "ttyrelay");
     EXPECT_TRUE(image);
     if (!image) return copy;
-    uint32_t table, names = 0;
-    std::memcpy(&table, copy.bytes.data() + 32, 4);
-    uint16_t names_index;
-    std::memcpy(&names_index, copy.bytes.data() + 50, 2);
-    names = image->sections[names_index].offset;
+    yulos_elf_header elf;
+    std::memcpy(&elf, copy.bytes.data(), sizeof elf);
+    uint32_t names = image->sections[elf.section_names_index].offset;
     for (size_t i = 0; i < image->sections.size(); ++i) {
         const yulos::Section& s = image->sections[i];
-        uint32_t header = table + uint32_t(i) * 40;
+        uint32_t header = elf.section_headers + uint32_t(i * sizeof(yulos_elf_section_header));
         uint32_t name;
         std::memcpy(&name, copy.bytes.data() + header, 4);
-        if (s.name == ".yulos.cmdmeta") copy.cmdmeta = s.offset, copy.cmdmeta_header = header;
-        if (s.name == ".yulos.pkgmeta") {
+        if (s.name == YULOS_CMDMETA_SECTION) copy.cmdmeta = s.offset, copy.cmdmeta_header = header;
+        if (s.name == YULOS_PKGMETA_SECTION) {
             copy.pkgmeta = s.offset;
             copy.pkgmeta_header = header;
             copy.pkgmeta_name = names + name;
@@ -92,23 +93,24 @@ TEST(Meta, RefusesMissingSectionsAndSectionsOfTheWrongKindOrSize)
     }
     {
         Copy copy = copy_of_ttyrelay();
-        copy.put_u32(copy.cmdmeta_header + 20, 91);
+        copy.put_u32(copy.cmdmeta_header + offsetof(yulos_elf_section_header, size), 91);
         EXPECT_EQ(copy.describe(), "refused: copy: .yulos.cmdmeta: 91 bytes, not 92");
     }
     {
         Copy copy = copy_of_ttyrelay();
-        copy.put_u32(copy.pkgmeta_header + 20, 24);
+        copy.put_u32(copy.pkgmeta_header + offsetof(yulos_elf_section_header, size), 24);
         EXPECT_EQ(copy.describe(), "refused: copy: .yulos.pkgmeta: 24 bytes, not 20");
     }
     {
         Copy copy = copy_of_ttyrelay();
-        copy.put_u32(copy.cmdmeta_header + 4, 8); // NOBITS
+        copy.put_u32(copy.cmdmeta_header + offsetof(yulos_elf_section_header, type), 8); // NOBITS
         EXPECT_EQ(copy.describe(),
                   "refused: copy: .yulos.cmdmeta: not PROGBITS, holds no bytes in the file");
     }
     {
         Copy copy = copy_of_ttyrelay();
-        copy.put_u32(copy.pkgmeta_header + 16, uint32_t(copy.bytes.size()) - 10);
+        copy.put_u32(copy.pkgmeta_header + offsetof(yulos_elf_section_header, offset),
+                     uint32_t(copy.bytes.size()) - 10);
         EXPECT_EQ(copy.describe(), "refused: copy: .yulos.pkgmeta: lies beyond the file's end");
     }
     {
@@ -136,7 +138,7 @@ TEST(Meta, RefusesWrongMagicVersionAndTexts)
     }
     {
         Copy copy = copy_of_ttyrelay();
-        copy.put_u32(copy.pkgmeta + 4, 2);
+        copy.put_u32(copy.pkgmeta + offsetof(yulos_package_record, version), 2);
         EXPECT_EQ(copy.describe(), "refused: copy: .yulos.pkgmeta: version 2, not 1");
     }
     {
@@ -187,7 +189,7 @@ TEST(Meta, CommandLineRefusesWithStatusOneAndNothingOnStandardOutput)
 {
     TempDir dir;
     Copy copy = copy_of_ttyrelay();
-    copy.put_u32(copy.cmdmeta + 4, 7);
+    copy.put_u32(copy.cmdmeta + offsetof(yulos_command_record, version), 7);
     write_bytes(dir / "patched", copy.bytes);
     HostRun patched = run_host({"meta", (dir / "patched").string()});
     EXPECT_EQ(patched.exit_code, 1);

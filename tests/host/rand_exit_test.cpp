@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include <yulos_kernel.h>
 
 using namespace yulos;
 
@@ -229,7 +230,7 @@ TEST(Exit, ExitEndsWithItsStatus)
     CallOutcome out = g.call("exit", {3});
     EXPECT_EQ(out.kind, CallOutcome::Kind::exited);
     EXPECT_EQ(out.status, 3);
-    auto exits = g.kernel().calls_numbered(2);
+    auto exits = g.kernel().calls_numbered(SYS_EXIT);
     ASSERT_EQ(exits.size(), 1u);
     EXPECT_EQ(exits[0].ebx, 3u);
 }
@@ -250,7 +251,7 @@ TEST(Exit, AbortEndsWithStatusOneSilently)
     EXPECT_EQ(out.status, 1);
     EXPECT_EQ(g.kernel().output, "");
     ASSERT_EQ(g.kernel().calls.size(), 1u);
-    EXPECT_EQ(g.kernel().calls[0].eax, 2u);
+    EXPECT_EQ(g.kernel().calls[0].eax, uint32_t(SYS_EXIT));
 }
 
 TEST(Exit, ExitWritesNothingAndCallsNothingRegistered)

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <yulos_kernel.h>
 
 using yulos::GuestCall;
 using yulos::KernelCallRecord;
@@ -380,7 +381,7 @@ class Fscanf : public Scanf {
 
     int32_t pos(uint32_t stream) { return as_int(g.read_u32(stream + kPosOffset)); }
     int32_t eof(uint32_t stream) { return as_int(g.read_u32(stream + kEofOffset)); }
-    size_t reads() { return g.kernel().calls_numbered(3).size(); }
+    size_t reads() { return g.kernel().calls_numbered(SYS_READ).size(); }
 };
 
 TEST_F(Fscanf, OneTokenPerCall)
@@ -415,7 +416,7 @@ TEST_F(Fscanf, ReadsOneByteAtATimeFromTheRecordsDescriptor)
     uint32_t w = chars(8);
     EXPECT_EQ(fscanf(file, "%s", {w}), 1);
     EXPECT_EQ(g.read_string(w), "ab");
-    std::vector<KernelCallRecord> calls = g.kernel().calls_numbered(3);
+    std::vector<KernelCallRecord> calls = g.kernel().calls_numbered(SYS_READ);
     ASSERT_EQ(calls.size(), 3u);
     for (const KernelCallRecord& call : calls) {
         EXPECT_EQ(call.ebx, 7u);
@@ -495,7 +496,7 @@ TEST_F(Fscanf, ReadErrorBeforeATokenIsEndOfInput)
 {
     uint32_t file = record(kStreamFd, 0);
     g.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == 3) return -5;
+        if (call.eax == SYS_READ) return -5;
         return std::nullopt;
     };
     uint32_t a = slot();
@@ -512,7 +513,7 @@ TEST_F(Fscanf, ReadErrorInsideATokenEndsIt)
     feed("77 88");
     int served = 0;
     g.kernel().answer = [&served](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax != 3) return std::nullopt;
+        if (call.eax != SYS_READ) return std::nullopt;
         if (++served == 3) return -1;
         return std::nullopt;
     };

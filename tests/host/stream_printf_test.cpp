@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include <yulos_kernel.h>
 
 namespace {
 
@@ -19,14 +20,12 @@ using namespace stream_test;
 
 const std::string image = YULOS_GUEST_DIR "/test_runtime";
 
-constexpr uint32_t sys_write = 1;
-constexpr uint32_t sys_open = 4;
 constexpr uint32_t failed = 0xFFFFFFFFu;
 
 std::vector<std::string> write_texts(GuestCall& g)
 {
     std::vector<std::string> texts;
-    for (const auto& call : g.kernel().calls_numbered(sys_write)) {
+    for (const auto& call : g.kernel().calls_numbered(SYS_WRITE)) {
         EXPECT_EQ(call.ebx, 1u);
         texts.push_back(call.text());
     }
@@ -319,7 +318,7 @@ TEST(StreamPrintf, AnyDescriptorStreamOnDescriptorOneIsAConsole)
 {
     GuestCall g(image);
     g.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_open) return 1;
+        if (call.eax == SYS_OPEN) return 1;
         return std::nullopt;
     };
     uint32_t f = g.call_word("fopen", {g.put_string("/dev/tty"), g.put_string("r")});
@@ -397,7 +396,7 @@ TEST(StreamPrintf, NullStreamOrFormat)
 void fail_write(GuestCall& g, int fail_at, int32_t answer, int* counter)
 {
     g.kernel().answer = [=](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax != sys_write) return std::nullopt;
+        if (call.eax != SYS_WRITE) return std::nullopt;
         if (++*counter == fail_at) return answer;
         return std::nullopt;
     };
@@ -455,7 +454,7 @@ TEST(StreamPrintf, ShortConsoleWritesAreCompleted)
 {
     GuestCall g(image);
     g.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_write) return 1;
+        if (call.eax == SYS_WRITE) return 1;
         return std::nullopt;
     };
     EXPECT_EQ(

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include <yulos_kernel.h>
 
 namespace {
 
@@ -18,13 +19,6 @@ using yulos::KernelCallRecord;
 using namespace stream_test;
 
 const std::string image = YULOS_GUEST_DIR "/test_runtime";
-
-constexpr uint32_t sys_write = 1;
-constexpr uint32_t sys_read = 3;
-constexpr uint32_t sys_open = 4;
-constexpr uint32_t sys_close = 5;
-constexpr uint32_t sys_writefile = 21;
-constexpr uint32_t sys_lseek = 110;
 
 constexpr uint32_t stream_fd = 1;
 constexpr uint32_t stream_mem = 2;
@@ -50,7 +44,7 @@ Record record(const GuestCall& g, uint32_t stream)
 std::vector<std::string> write_texts(GuestCall& g)
 {
     std::vector<std::string> texts;
-    for (const auto& call : g.kernel().calls_numbered(sys_write)) texts.push_back(call.text());
+    for (const auto& call : g.kernel().calls_numbered(SYS_WRITE)) texts.push_back(call.text());
     return texts;
 }
 
@@ -64,8 +58,8 @@ int32_t word_call(GuestCall& g, std::string_view name, std::initializer_list<uin
 void serve_files(GuestCall& g, int32_t fd)
 {
     g.kernel().answer = [fd](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_open) return fd;
-        if (call.eax == sys_lseek) {
+        if (call.eax == SYS_OPEN) return fd;
+        if (call.eax == SYS_LSEEK) {
             int32_t offset = static_cast<int32_t>(call.ecx);
             return call.edx == 0 ? offset : 100 + offset;
         }
@@ -99,7 +93,7 @@ TEST(Streams, FputsToStdoutIsOneWriteToDescriptorOne)
 {
     GuestCall g(image);
     EXPECT_EQ(word_call(g, "fputs", {g.put_string("abc"), current(g, "stdout")}), 3);
-    auto writes = g.kernel().calls_numbered(sys_write);
+    auto writes = g.kernel().calls_numbered(SYS_WRITE);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].ebx, 1u);
     EXPECT_EQ(writes[0].edx, 3u);
@@ -121,7 +115,7 @@ TEST(Streams, StderrWritesToDescriptorOne)
 {
     GuestCall g(image);
     EXPECT_EQ(word_call(g, "fputs", {g.put_string("oops"), current(g, "stderr")}), 4);
-    auto writes = g.kernel().calls_numbered(sys_write);
+    auto writes = g.kernel().calls_numbered(SYS_WRITE);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].ebx, 1u);
     EXPECT_EQ(writes[0].text(), "oops");
@@ -148,7 +142,7 @@ TEST(Streams, PutsStopsWhenTheTextFails)
 {
     GuestCall g(image);
     g.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_write) return -5;
+        if (call.eax == SYS_WRITE) return -5;
         return std::nullopt;
     };
     EXPECT_EQ(word_call(g, "puts", {g.put_string("hello")}), -1);
@@ -159,7 +153,7 @@ TEST(Streams, PutsFailsWhenTheLineFeedFails)
 {
     GuestCall g(image);
     g.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_write && call.text() == "\n") return 0;
+        if (call.eax == SYS_WRITE && call.text() == "\n") return 0;
         return std::nullopt;
     };
     EXPECT_EQ(word_call(g, "puts", {g.put_string("hi")}), -1);
@@ -186,7 +180,7 @@ TEST(Streams, ConsoleWritesLoopOverShortCounts)
 {
     GuestCall g(image);
     g.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_write) return call.edx > 2 ? 2 : static_cast<int32_t>(call.edx);
+        if (call.eax == SYS_WRITE) return call.edx > 2 ? 2 : static_cast<int32_t>(call.edx);
         return std::nullopt;
     };
     EXPECT_EQ(word_call(g, "fputs", {g.put_string("hello"), current(g, "stdout")}), 5);
@@ -198,7 +192,7 @@ TEST(Streams, ConsoleWriteOfNothingEndsWithFailure)
     GuestCall g(image);
     int turn = 0;
     g.kernel().answer = [&turn](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_write) return ++turn == 1 ? 2 : 0;
+        if (call.eax == SYS_WRITE) return ++turn == 1 ? 2 : 0;
         return std::nullopt;
     };
     EXPECT_EQ(word_call(g, "fwrite", {g.put_string("hello"), 1, 5, current(g, "stdout")}), 0);
@@ -284,7 +278,7 @@ TEST(Streams, FopenForReadingOpensTheFile)
     serve_files(g, 7);
     uint32_t f = g.call_word("fopen", {g.put_string("/data/file"), g.put_string("rb")});
     ASSERT_NE(f, 0u);
-    auto opens = g.kernel().calls_numbered(sys_open);
+    auto opens = g.kernel().calls_numbered(SYS_OPEN);
     ASSERT_EQ(opens.size(), 1u);
     EXPECT_EQ(opens[0].text(), "/data/file");
     EXPECT_EQ(opens[0].ecx, 0u);
@@ -306,7 +300,7 @@ TEST(Streams, FopenForReadingClosesTheDescriptorWhenTheHeapIsFull)
     ASSERT_NE(g.call_word("malloc", {1048572}), 0u);
     serve_files(g, 9);
     EXPECT_EQ(g.call_word("fopen", {g.put_string("/data/file"), g.put_string("r")}), 0u);
-    auto closes = g.kernel().calls_numbered(sys_close);
+    auto closes = g.kernel().calls_numbered(SYS_CLOSE);
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].ebx, 9u);
 }
@@ -351,7 +345,7 @@ TEST(Streams, FcloseOfAWriteStreamWritesTheWholeFile)
     EXPECT_EQ(word_call(g, "fclose", {f}), 0);
     ASSERT_EQ(g.kernel().calls.size(), 1u);
     const KernelCallRecord& call = g.kernel().calls[0];
-    EXPECT_EQ(call.eax, sys_writefile);
+    EXPECT_EQ(call.eax, SYS_WRITEFILE);
     EXPECT_EQ(call.text(), "/data/out");
     EXPECT_EQ(call.edx, 12u);
     auto bytes = g.read(call.ecx, call.edx);
@@ -366,7 +360,7 @@ TEST(Streams, FcloseOfAnUnwrittenWriteStreamWritesAnEmptyFile)
     EXPECT_EQ(word_call(g, "fclose", {f}), 0);
     ASSERT_EQ(g.kernel().calls.size(), 1u);
     const KernelCallRecord& call = g.kernel().calls[0];
-    EXPECT_EQ(call.eax, sys_writefile);
+    EXPECT_EQ(call.eax, SYS_WRITEFILE);
     EXPECT_EQ(call.text(), "/data/empty");
     EXPECT_NE(call.ecx, 0u);
     EXPECT_EQ(call.edx, 0u);
@@ -380,15 +374,15 @@ TEST(Streams, AWriteStreamNeverClosedWritesNothing)
     EXPECT_EQ(word_call(g, "fputs", {g.put_string("lost"), f}), 4);
     auto outcome = g.call("exit", {0});
     EXPECT_EQ(outcome.kind, yulos::CallOutcome::Kind::exited);
-    EXPECT_TRUE(g.kernel().calls_numbered(sys_writefile).empty());
-    EXPECT_TRUE(g.kernel().calls_numbered(sys_write).empty());
+    EXPECT_TRUE(g.kernel().calls_numbered(SYS_WRITEFILE).empty());
+    EXPECT_TRUE(g.kernel().calls_numbered(SYS_WRITE).empty());
 }
 
 TEST(Streams, FcloseReportsAFailedWritefile)
 {
     GuestCall g(image);
     g.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_writefile) return -7;
+        if (call.eax == SYS_WRITEFILE) return -7;
         return std::nullopt;
     };
     uint32_t f = g.call_word("fopen", {g.put_string("/data/out"), g.put_string("w")});
@@ -411,11 +405,11 @@ TEST(Streams, FcloseOfAReadStreamClosesItsDescriptor)
     GuestCall g(image);
     uint32_t f = fopen_read(g, 6);
     g.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_close) return -9;
+        if (call.eax == SYS_CLOSE) return -9;
         return std::nullopt;
     };
     EXPECT_EQ(word_call(g, "fclose", {f}), -9);
-    auto closes = g.kernel().calls_numbered(sys_close);
+    auto closes = g.kernel().calls_numbered(SYS_CLOSE);
     ASSERT_EQ(closes.size(), 1u);
     EXPECT_EQ(closes[0].ebx, 6u);
 }
@@ -425,7 +419,7 @@ TEST(Streams, FcloseLeavesDescriptorsZeroToTwoOpen)
     GuestCall g(image);
     uint32_t f = fopen_read(g, 2);
     EXPECT_EQ(word_call(g, "fclose", {f}), 0);
-    EXPECT_TRUE(g.kernel().calls_numbered(sys_close).empty());
+    EXPECT_TRUE(g.kernel().calls_numbered(SYS_CLOSE).empty());
 }
 
 TEST(Streams, FcloseOfAStandardStreamDoesNothing)
@@ -473,7 +467,7 @@ TEST(Streams, FreadOfFewerBytesSetsEof)
     EXPECT_EQ(r.eof, 1u);
     EXPECT_EQ(r.pos, 5u);
     EXPECT_EQ(r.error, 0u);
-    auto reads = g.kernel().calls_numbered(sys_read);
+    auto reads = g.kernel().calls_numbered(SYS_READ);
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_EQ(reads[0].ebx, 0u);
     EXPECT_EQ(reads[0].edx, 100u);
@@ -490,7 +484,7 @@ TEST(Streams, FreadReportsWholeItemsOnly)
     Record r = record(g, f);
     EXPECT_EQ(r.pos, 10u);
     EXPECT_EQ(r.eof, 1u);
-    auto reads = g.kernel().calls_numbered(sys_read);
+    auto reads = g.kernel().calls_numbered(SYS_READ);
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_EQ(reads[0].ebx, 5u);
     EXPECT_EQ(reads[0].edx, 12u);
@@ -518,7 +512,7 @@ TEST(Streams, FreadAtEndOfInputOrOnErrorSetsEof)
 
     GuestCall h(image);
     h.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_read) return -3;
+        if (call.eax == SYS_READ) return -3;
         return std::nullopt;
     };
     uint32_t hin = current(h, "stdin");
@@ -567,7 +561,7 @@ TEST(Streams, FgetcReadsOneByteAtATime)
     g.kernel().input = {'y'};
     EXPECT_EQ(word_call(g, "getchar", {}), 'y');
     EXPECT_EQ(record(g, in).eof, 1u);
-    auto reads = g.kernel().calls_numbered(sys_read);
+    auto reads = g.kernel().calls_numbered(SYS_READ);
     ASSERT_EQ(reads.size(), 4u);
     for (const auto& call : reads) {
         EXPECT_EQ(call.ebx, 0u);
@@ -586,7 +580,7 @@ TEST(Streams, GetcharFollowsTheStdinVariable)
     g.write_u32(g.symbol("stdin"), f);
     g.kernel().input = {'q'};
     EXPECT_EQ(word_call(g, "getchar", {}), 'q');
-    auto reads = g.kernel().calls_numbered(sys_read);
+    auto reads = g.kernel().calls_numbered(SYS_READ);
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_EQ(reads[0].ebx, 8u);
 }
@@ -607,7 +601,7 @@ TEST(Streams, PositioningRefusesStandardAndBufferingStreams)
     uint32_t low = fopen_read(g, 2);
     EXPECT_EQ(word_call(g, "fseek", {low, 0, 0}), -1);
     EXPECT_EQ(word_call(g, "ftell", {low}), -1);
-    EXPECT_TRUE(g.kernel().calls_numbered(sys_lseek).empty());
+    EXPECT_TRUE(g.kernel().calls_numbered(SYS_LSEEK).empty());
 }
 
 TEST(Streams, FseekThenReadMovesFtell)
@@ -616,7 +610,7 @@ TEST(Streams, FseekThenReadMovesFtell)
     uint32_t f = fopen_read(g, 5);
     EXPECT_EQ(word_call(g, "ftell", {f}), 0);
     EXPECT_EQ(word_call(g, "fseek", {f, 100, 0}), 0);
-    auto seeks = g.kernel().calls_numbered(sys_lseek);
+    auto seeks = g.kernel().calls_numbered(SYS_LSEEK);
     ASSERT_EQ(seeks.size(), 1u);
     EXPECT_EQ(seeks[0].ebx, 5u);
     EXPECT_EQ(seeks[0].ecx, 100u);
@@ -624,7 +618,7 @@ TEST(Streams, FseekThenReadMovesFtell)
     for (int i = 0; i < 10; ++i) g.kernel().input.push_back('z');
     EXPECT_EQ(word_call(g, "fread", {g.alloc(16), 1, 10, f}), 10);
     EXPECT_EQ(word_call(g, "ftell", {f}), 110);
-    EXPECT_EQ(g.kernel().calls_numbered(sys_lseek).size(), 1u); // ftell makes no call
+    EXPECT_EQ(g.kernel().calls_numbered(SYS_LSEEK).size(), 1u); // ftell makes no call
 }
 
 TEST(Streams, FseekPassesWhenceThroughAndClearsOnlyEof)
@@ -634,7 +628,7 @@ TEST(Streams, FseekPassesWhenceThroughAndClearsOnlyEof)
     g.write_u32(f + 32, 1); // error
     g.write_u32(f + 40, 1); // eof
     EXPECT_EQ(word_call(g, "fseek", {f, static_cast<uint32_t>(-4), 2}), 0);
-    auto seeks = g.kernel().calls_numbered(sys_lseek);
+    auto seeks = g.kernel().calls_numbered(SYS_LSEEK);
     ASSERT_EQ(seeks.size(), 1u);
     EXPECT_EQ(seeks[0].ecx, static_cast<uint32_t>(-4));
     EXPECT_EQ(seeks[0].edx, 2u);
@@ -652,7 +646,7 @@ TEST(Streams, FailedFseekChangesNothing)
     EXPECT_EQ(word_call(g, "fread", {g.alloc(8), 1, 8, f}), 3);
     Record before = record(g, f);
     g.kernel().answer = [](const KernelCallRecord& call) -> std::optional<int32_t> {
-        if (call.eax == sys_lseek) return -1;
+        if (call.eax == SYS_LSEEK) return -1;
         return std::nullopt;
     };
     EXPECT_EQ(word_call(g, "fseek", {f, 0, 0}), -1);
@@ -671,7 +665,7 @@ TEST(Streams, RewindSeeksToTheStartAndClearsTheFlags)
     g.write_u32(f + 32, 1);
     g.write_u32(f + 40, 1);
     g.call_word("rewind", {f});
-    auto seeks = g.kernel().calls_numbered(sys_lseek);
+    auto seeks = g.kernel().calls_numbered(SYS_LSEEK);
     ASSERT_EQ(seeks.size(), 2u);
     EXPECT_EQ(seeks[1].ebx, 5u);
     EXPECT_EQ(seeks[1].ecx, 0u);
@@ -1005,7 +999,7 @@ TEST(Streams, HugeItemCountsOnAWriteStreamAreRefused)
         EXPECT_EQ(record(g, f), before);
     }
     EXPECT_EQ(word_call(g, "fclose", {f}), 0);
-    auto files = g.kernel().calls_numbered(sys_writefile);
+    auto files = g.kernel().calls_numbered(SYS_WRITEFILE);
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].edx, 3u);
     auto bytes = g.read(files[0].ecx, 3);

@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 #include <vector>
+#include <yulos_kernel.h>
 
 using namespace yulos;
 
@@ -167,233 +168,237 @@ std::vector<Case> pass_through_cases()
         {"write(1, \"hello\", 5)", "write",
          [](GuestCall& g) {
              uint32_t buf = g.put_string("hello");
-             return Arranged{{1, buf, 5}, want(1, 1, buf, 5).with_data("hello")};
+             return Arranged{{1, buf, 5}, want(SYS_WRITE, 1, buf, 5).with_data("hello")};
          }},
         {"write(-3, buf, 2): descriptor passed on", "write",
          [](GuestCall& g) {
              uint32_t buf = g.put_string("ab");
-             return Arranged{{word(-3), buf, 2}, want(1, word(-3), buf, 2)};
+             return Arranged{{word(-3), buf, 2}, want(SYS_WRITE, word(-3), buf, 2)};
          }},
         {"read(0, buf, 16)", "read",
          [](GuestCall& g) {
              uint32_t buf = g.alloc(16);
-             return Arranged{{0, buf, 16}, want(3, 0, buf, 16)};
+             return Arranged{{0, buf, 16}, want(SYS_READ, 0, buf, 16)};
          }},
         {"close(7)", "close",
          [](GuestCall&) {
-             return Arranged{{7}, want(5, 7)};
+             return Arranged{{7}, want(SYS_CLOSE, 7)};
          }},
         {"close(-1)", "close",
          [](GuestCall&) {
-             return Arranged{{minus_one}, want(5, minus_one)};
+             return Arranged{{minus_one}, want(SYS_CLOSE, minus_one)};
          }},
         {"getkey()", "getkey",
          [](GuestCall&) {
-             return Arranged{{}, want(6)};
+             return Arranged{{}, want(SYS_GETKEY)};
          }},
         {"open(path, 0)", "open",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/data/in.txt");
-             return Arranged{{path, 0, 0}, want(4, path, 0, 0).with_data("/data/in.txt")};
+             return Arranged{{path, 0, 0}, want(SYS_OPEN, path, 0, 0).with_data("/data/in.txt")};
          }},
         {"open(path, 0x241, 0644): create, so the flags are the third word", "open",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/data/out.txt");
              return Arranged{{path, 0x241, 0644},
-                             want(4, path, 0x241, 0x241).with_data("/data/out.txt")};
+                             want(SYS_OPEN, path, 0x241, 0x241).with_data("/data/out.txt")};
          }},
         {"open(path, 0x40, 0600): the create bit alone", "open",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/f");
-             return Arranged{{path, 0x40, 0600}, want(4, path, 0x40, 0x40)};
+             return Arranged{{path, 0x40, 0600}, want(SYS_OPEN, path, 0x40, 0x40)};
          }},
         {"open(path, 0x201, 0644): no create bit, so 0 and never the mode", "open",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/f");
-             return Arranged{{path, 0x201, 0644}, want(4, path, 0x201, 0)};
+             return Arranged{{path, 0x201, 0644}, want(SYS_OPEN, path, 0x201, 0)};
          }},
         {"open(path, 1, 0644)", "open",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/f");
-             return Arranged{{path, 1, 0644}, want(4, path, 1, 0)};
+             return Arranged{{path, 1, 0644}, want(SYS_OPEN, path, 1, 0)};
          }},
         {"open(path, 0xFFFFFFBF): every bit but create", "open",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/f");
-             return Arranged{{path, 0xFFFFFFBF, 0x40}, want(4, path, 0xFFFFFFBF, 0)};
+             return Arranged{{path, 0xFFFFFFBF, 0x40}, want(SYS_OPEN, path, 0xFFFFFFBF, 0)};
          }},
         {"creat(path, 0644)", "creat",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/data/new.txt");
-             return Arranged{{path, 0644}, want(4, path, 0x241, 0).with_data("/data/new.txt")};
+             return Arranged{{path, 0644},
+                             want(SYS_OPEN, path, 0x241, 0).with_data("/data/new.txt")};
          }},
         {"creat(path, 0): the mode is ignored", "creat",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/n");
-             return Arranged{{path, 0}, want(4, path, 0x241, 0)};
+             return Arranged{{path, 0}, want(SYS_OPEN, path, 0x241, 0)};
          }},
         {"writefile(path, data, 3)", "writefile",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/w.txt");
              uint32_t data = g.put_string("xyz");
-             return Arranged{{path, data, 3}, want(21, path, data, 3).with_data("/w.txt")};
+             return Arranged{{path, data, 3},
+                             want(SYS_WRITEFILE, path, data, 3).with_data("/w.txt")};
          }},
         {"mkdir(path, 0755)", "mkdir",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/d");
-             return Arranged{{path, 0755}, want(49, path).with_data("/d")};
+             return Arranged{{path, 0755}, want(SYS_MKDIR, path).with_data("/d")};
          }},
         {"unlink(path)", "unlink",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/gone");
-             return Arranged{{path}, want(50, path).with_data("/gone")};
+             return Arranged{{path}, want(SYS_UNLINK, path).with_data("/gone")};
          }},
         {"rmdir(path)", "rmdir",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/d");
-             return Arranged{{path}, want(51, path).with_data("/d")};
+             return Arranged{{path}, want(SYS_RMDIR, path).with_data("/d")};
          }},
         {"getcwd(buf, 64)", "getcwd",
          [](GuestCall& g) {
              uint32_t buf = g.alloc(64);
-             return Arranged{{buf, 64}, want(52, buf, 64, 0)};
+             return Arranged{{buf, 64}, want(SYS_GETCWD, buf, 64, 0)};
          }},
         {"yulfs_stream_begin(path)", "yulfs_stream_begin",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/big.bin");
-             return Arranged{{path}, want(53, path).with_data("/big.bin")};
+             return Arranged{{path}, want(SYS_YULFS_STREAM_BEGIN, path).with_data("/big.bin")};
          }},
         {"yulfs_stream_write(9, data, 4)", "yulfs_stream_write",
          [](GuestCall& g) {
              uint32_t data = g.put_string("abcd");
-             return Arranged{{9, data, 4}, want(54, 9, data, 4).with_data("abcd")};
+             return Arranged{{9, data, 4},
+                             want(SYS_YULFS_STREAM_WRITE, 9, data, 4).with_data("abcd")};
          }},
         {"yulfs_stream_write(-2, data, 1): the handle is not tested", "yulfs_stream_write",
          [](GuestCall& g) {
              uint32_t data = g.put_string("a");
-             return Arranged{{word(-2), data, 1}, want(54, word(-2), data, 1)};
+             return Arranged{{word(-2), data, 1}, want(SYS_YULFS_STREAM_WRITE, word(-2), data, 1)};
          }},
         {"yulfs_stream_end(9)", "yulfs_stream_end",
          [](GuestCall&) {
-             return Arranged{{9}, want(55, 9)};
+             return Arranged{{9}, want(SYS_YULFS_STREAM_END, 9)};
          }},
         {"yulfs_stream_end(-1)", "yulfs_stream_end",
          [](GuestCall&) {
-             return Arranged{{minus_one}, want(55, minus_one)};
+             return Arranged{{minus_one}, want(SYS_YULFS_STREAM_END, minus_one)};
          }},
         {"chdir(path)", "chdir",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/home");
-             return Arranged{{path}, want(95, path).with_data("/home")};
+             return Arranged{{path}, want(SYS_CHDIR, path).with_data("/home")};
          }},
         {"lseek(3, -5, 2)", "lseek",
          [](GuestCall&) {
-             return Arranged{{3, word(-5), 2}, want(110, 3, word(-5), 2)};
+             return Arranged{{3, word(-5), 2}, want(SYS_LSEEK, 3, word(-5), 2)};
          }},
         {"lseek(4, 100, 0)", "lseek",
          [](GuestCall&) {
-             return Arranged{{4, 100, 0}, want(110, 4, 100, 0)};
+             return Arranged{{4, 100, 0}, want(SYS_LSEEK, 4, 100, 0)};
          }},
         {"pipe(fds)", "pipe",
          [](GuestCall& g) {
              uint32_t fds = g.alloc(8);
-             return Arranged{{fds}, want(124, fds)};
+             return Arranged{{fds}, want(SYS_PIPE, fds)};
          }},
         {"mkfifo(path, 0600)", "mkfifo",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/fifo");
-             return Arranged{{path, 0600}, want(125, path).with_data("/fifo")};
+             return Arranged{{path, 0600}, want(SYS_MKFIFO, path).with_data("/fifo")};
          }},
         {"dup(4)", "dup",
          [](GuestCall&) {
-             return Arranged{{4}, want(126, 4)};
+             return Arranged{{4}, want(SYS_DUP, 4)};
          }},
         {"dup(-1)", "dup",
          [](GuestCall&) {
-             return Arranged{{minus_one}, want(126, minus_one)};
+             return Arranged{{minus_one}, want(SYS_DUP, minus_one)};
          }},
         {"dup2(4, 9)", "dup2",
          [](GuestCall&) {
-             return Arranged{{4, 9}, want(127, 4, 9, 0)};
+             return Arranged{{4, 9}, want(SYS_DUP2, 4, 9, 0)};
          }},
         {"fd_set_inherit(-1)", "fd_set_inherit",
          [](GuestCall&) {
-             return Arranged{{minus_one}, want(128, 1)};
+             return Arranged{{minus_one}, want(SYS_FD_SET_INHERIT, 1)};
          }},
         {"fd_set_inherit(0)", "fd_set_inherit",
          [](GuestCall&) {
-             return Arranged{{0}, want(128, 0)};
+             return Arranged{{0}, want(SYS_FD_SET_INHERIT, 0)};
          }},
         {"fd_set_inherit(0x100): a bit above the low byte", "fd_set_inherit",
          [](GuestCall&) {
-             return Arranged{{0x100}, want(128, 1)};
+             return Arranged{{0x100}, want(SYS_FD_SET_INHERIT, 1)};
          }},
         {"fd_set_inherit(0x80000000)", "fd_set_inherit",
          [](GuestCall&) {
-             return Arranged{{0x80000000}, want(128, 1)};
+             return Arranged{{0x80000000}, want(SYS_FD_SET_INHERIT, 1)};
          }},
         {"fd_set_stdio(3, 4, 5)", "fd_set_stdio",
          [](GuestCall&) {
-             return Arranged{{3, 4, 5}, want(129, 3, 4, 5)};
+             return Arranged{{3, 4, 5}, want(SYS_FD_SET_STDIO, 3, 4, 5)};
          }},
         {"fd_set_stdio(-1, -2, -3)", "fd_set_stdio",
          [](GuestCall&) {
              return Arranged{{word(-1), word(-2), word(-3)},
-                             want(129, word(-1), word(-2), word(-3))};
+                             want(SYS_FD_SET_STDIO, word(-1), word(-2), word(-3))};
          }},
         {"fd_set_nonblock(4, 9)", "fd_set_nonblock",
          [](GuestCall&) {
-             return Arranged{{4, 9}, want(130, 4, 1, 0)};
+             return Arranged{{4, 9}, want(SYS_FD_SET_NONBLOCK, 4, 1, 0)};
          }},
         {"fd_set_nonblock(4, 0)", "fd_set_nonblock",
          [](GuestCall&) {
-             return Arranged{{4, 0}, want(130, 4, 0, 0)};
+             return Arranged{{4, 0}, want(SYS_FD_SET_NONBLOCK, 4, 0, 0)};
          }},
         {"fd_set_nonblock(6, -1)", "fd_set_nonblock",
          [](GuestCall&) {
-             return Arranged{{6, minus_one}, want(130, 6, 1, 0)};
+             return Arranged{{6, minus_one}, want(SYS_FD_SET_NONBLOCK, 6, 1, 0)};
          }},
         {"fd_set_nonblock(6, 0x200)", "fd_set_nonblock",
          [](GuestCall&) {
-             return Arranged{{6, 0x200}, want(130, 6, 1, 0)};
+             return Arranged{{6, 0x200}, want(SYS_FD_SET_NONBLOCK, 6, 1, 0)};
          }},
         {"spawn(path, argv, 2)", "spawn",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/binaries/echo");
              uint32_t argv = g.put_words({g.put_string("echo"), g.put_string("hi"), 0});
-             return Arranged{{path, argv, 2}, want(131, path, argv, 2).with_data("/binaries/echo")};
+             return Arranged{{path, argv, 2},
+                             want(SYS_SPAWN, path, argv, 2).with_data("/binaries/echo")};
          }},
         {"spawn(path, null, 0): a null argv and argc 0 passed on", "spawn",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/p");
-             return Arranged{{path, 0, 0}, want(131, path, 0, 0)};
+             return Arranged{{path, 0, 0}, want(SYS_SPAWN, path, 0, 0)};
          }},
         {"spawn(path, argv, 0x7FFFFFFF)", "spawn",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/p");
              uint32_t argv = g.put_words({0});
-             return Arranged{{path, argv, largest_int}, want(131, path, argv, largest_int)};
+             return Arranged{{path, argv, largest_int}, want(SYS_SPAWN, path, argv, largest_int)};
          }},
         {"waitpid(-1, status, 1)", "waitpid",
          [](GuestCall& g) {
              uint32_t status = g.alloc(4);
-             return Arranged{{minus_one, status, 1}, want(132, minus_one, status, 1)};
+             return Arranged{{minus_one, status, 1}, want(SYS_WAITPID, minus_one, status, 1)};
          }},
         {"waitpid(7, status, 3): the options word as given", "waitpid",
          [](GuestCall& g) {
              uint32_t status = g.alloc(4);
-             return Arranged{{7, status, 3}, want(132, 7, status, 3)};
+             return Arranged{{7, status, 3}, want(SYS_WAITPID, 7, status, 3)};
          }},
         {"waitpid(5, null, 0): a null status pointer passed on", "waitpid",
          [](GuestCall&) {
-             return Arranged{{5, 0, 0}, want(132, 5, 0, 0)};
+             return Arranged{{5, 0, 0}, want(SYS_WAITPID, 5, 0, 0)};
          }},
         {"spawn_ex(path, argv, 2, 3, 3, 3, 7)", "spawn_ex",
          [](GuestCall& g) {
              uint32_t path = g.put_string("/binaries/echo");
              uint32_t argv = g.put_words({g.put_string("hello"), 0});
              return Arranged{{path, argv, 2, 3, 3, 3, 7},
-                             want(150).with_words({path, argv, 2, 3, 3, 3, 1})};
+                             want(SYS_SPAWN_EX).with_words({path, argv, 2, 3, 3, 3, 1})};
          }},
     };
 }
@@ -573,28 +578,28 @@ TEST(SyscallWrappers, LengthsAboveTheLargestIntAreClampedAndZeroGoesThrough)
         {"write", 1,
          [](GuestCall& g, uint32_t len, uint32_t passed) {
              uint32_t buf = g.put_string("data");
-             return Arranged{{1, buf, len}, want(1, 1, buf, passed)};
+             return Arranged{{1, buf, len}, want(SYS_WRITE, 1, buf, passed)};
          }},
         {"read", 3,
          [](GuestCall& g, uint32_t len, uint32_t passed) {
              uint32_t buf = g.alloc(16);
-             return Arranged{{0, buf, len}, want(3, 0, buf, passed)};
+             return Arranged{{0, buf, len}, want(SYS_READ, 0, buf, passed)};
          }},
         {"writefile", 21,
          [](GuestCall& g, uint32_t len, uint32_t passed) {
              uint32_t path = g.put_string("/f");
              uint32_t data = g.put_string("data");
-             return Arranged{{path, data, len}, want(21, path, data, passed)};
+             return Arranged{{path, data, len}, want(SYS_WRITEFILE, path, data, passed)};
          }},
         {"yulfs_stream_write", 54,
          [](GuestCall& g, uint32_t len, uint32_t passed) {
              uint32_t data = g.put_string("data");
-             return Arranged{{7, data, len}, want(54, 7, data, passed)};
+             return Arranged{{7, data, len}, want(SYS_YULFS_STREAM_WRITE, 7, data, passed)};
          }},
         {"getcwd", 52,
          [](GuestCall& g, uint32_t len, uint32_t passed) {
              uint32_t buf = g.alloc(64);
-             return Arranged{{buf, len}, want(52, buf, passed, 0)};
+             return Arranged{{buf, len}, want(SYS_GETCWD, buf, passed, 0)};
          }},
     };
     for (const LengthCase& c : cases)
@@ -624,8 +629,8 @@ TEST(SyscallWrappers, AccessClosesTheDescriptorOpenReturnedAndAnswersZeroWhateve
             ASSERT_EQ(out.kind, CallOutcome::Kind::returned) << out.message;
             EXPECT_EQ(out.eax, 0u);
             ASSERT_EQ(g.kernel().calls.size(), 2u);
-            expect_call(g.kernel().calls[0], want(4, path, 0, 0).with_data("/etc/motd"));
-            expect_call(g.kernel().calls[1], want(5, word(descriptor)));
+            expect_call(g.kernel().calls[0], want(SYS_OPEN, path, 0, 0).with_data("/etc/motd"));
+            expect_call(g.kernel().calls[1], want(SYS_CLOSE, word(descriptor)));
         }
 }
 
@@ -641,7 +646,7 @@ TEST(SyscallWrappers, AccessAnswersMinusOneWithoutACloseWhenOpenFails)
             ASSERT_EQ(out.kind, CallOutcome::Kind::returned) << out.message;
             EXPECT_EQ(hex(out.eax), hex(minus_one));
             ASSERT_EQ(g.kernel().calls.size(), 1u) << "only the open";
-            expect_call(g.kernel().calls[0], want(4, path, 0, 0));
+            expect_call(g.kernel().calls[0], want(SYS_OPEN, path, 0, 0));
         }
 }
 
@@ -658,7 +663,7 @@ TEST(SyscallWrappers, UsleepPassesTheMicrosecondsUnclampedAndAlwaysAnswersZero)
             ASSERT_EQ(out.kind, CallOutcome::Kind::returned) << out.message;
             EXPECT_EQ(out.eax, 0u);
             ASSERT_EQ(g.kernel().calls.size(), 1u);
-            expect_call(g.kernel().calls[0], want(22, usec));
+            expect_call(g.kernel().calls[0], want(SYS_USLEEP, usec));
         }
 }
 
@@ -682,7 +687,7 @@ TEST(SyscallWrappers, SleepAsksForAMillionMicrosecondsASecondWrappingIn32BitsAnd
             ASSERT_EQ(out.kind, CallOutcome::Kind::returned) << out.message;
             EXPECT_EQ(out.eax, 0u);
             ASSERT_EQ(g.kernel().calls.size(), 1u);
-            expect_call(g.kernel().calls[0], want(22, usec));
+            expect_call(g.kernel().calls[0], want(SYS_USLEEP, usec));
         }
 }
 
@@ -716,8 +721,9 @@ TEST(SyscallWrappers, SpawnExBuildsTheSevenWordRecordOnTheStackWithFlagZeroOrOne
         EXPECT_EQ(hex(out.eax), hex(word(distinctive)));
         ASSERT_EQ(g.kernel().calls.size(), 1u);
         const KernelCallRecord& r = g.kernel().calls[0];
-        expect_call(r,
-                    want(150).with_words({path, argv, s.argc, s.in, s.out, s.err, s.stored_flag}));
+        expect_call(
+            r,
+            want(SYS_SPAWN_EX).with_words({path, argv, s.argc, s.in, s.out, s.err, s.stored_flag}));
         EXPECT_GE(r.ebx, stack_top - stack_size) << "the record lies on the stack";
         EXPECT_LE(r.ebx, stack_top - 28) << "the record lies on the stack";
         EXPECT_EQ(r.ebx % 4, 0u) << "the record's words are aligned";
@@ -735,7 +741,7 @@ TEST(SyscallWrappers, ExitIssuesCallTwoWithTheStatusAndTheProcessEnds)
         EXPECT_EQ(out.kind, CallOutcome::Kind::exited) << out.message;
         EXPECT_EQ(hex(word(out.status)), hex(status));
         ASSERT_EQ(g.kernel().calls.size(), 1u);
-        expect_call(g.kernel().calls[0], want(2, status));
+        expect_call(g.kernel().calls[0], want(SYS_EXIT, status));
     }
 }
 
@@ -749,7 +755,7 @@ TEST(SyscallWrappers, ExitDoesNotReturnEvenWhenTheKernelComesBack)
         CallOutcome out = g.call("_exit", {3});
         EXPECT_EQ(out.kind, CallOutcome::Kind::halted) << out.message;
         ASSERT_EQ(g.kernel().calls.size(), 1u) << "no second kernel call";
-        expect_call(g.kernel().calls[0], want(2, 3));
+        expect_call(g.kernel().calls[0], want(SYS_EXIT, 3));
     }
 }
 
@@ -793,7 +799,7 @@ void expect_main_saw(GuestCall& g, StopReason stop, uint32_t initial_sp,
     EXPECT_EQ(stop.kind, StopReason::Kind::exited) << stop.message;
     EXPECT_EQ(stop.status, result);
     ASSERT_EQ(g.kernel().calls.size(), 1u) << "nothing but _exit enters the kernel";
-    expect_call(g.kernel().calls[0], want(2, word(result)));
+    expect_call(g.kernel().calls[0], want(SYS_EXIT, word(result)));
 }
 
 TEST(Start, TheImageIsEnteredAtStartTheFirstByteOfTheCode)
@@ -875,7 +881,7 @@ TEST(Start, NothingRunsAfterExitEvenWhenTheKernelComesBack)
     EXPECT_EQ(stop.kind, StopReason::Kind::halted) << stop.message;
     EXPECT_EQ(read_probe(g).entries, 1u);
     ASSERT_EQ(g.kernel().calls.size(), 1u);
-    expect_call(g.kernel().calls[0], want(2, 9));
+    expect_call(g.kernel().calls[0], want(SYS_EXIT, 9));
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <vector>
+#include <yulos_kernel.h>
 
 namespace {
 
@@ -202,8 +203,6 @@ TEST_F(Relay, FailedNonblockingSwitchWarnsAndStillRelays)
 
 // ---- the relay loop against a scripted kernel ----
 
-constexpr uint32_t sys_write = 1, sys_read = 3, sys_close = 5, sys_usleep = 22;
-constexpr uint32_t sys_nonblock = 130, sys_waitpid = 132, sys_pty_pair = 149, sys_spawn_ex = 150;
 constexpr int32_t master = 3, slave = 4, child = 77;
 constexpr int32_t nothing_waiting = -11;
 
@@ -226,12 +225,12 @@ struct ScriptedRelay {
         argv = g.put_words({name, path, 0});
         g.kernel().answer = [this](const KernelCallRecord& r) -> std::optional<int32_t> {
             switch (r.eax) {
-            case sys_pty_pair:
+            case SYS_PTY_PAIR:
                 g.write_u32(r.ebx, master);
                 g.write_u32(r.ebx + 4, slave);
                 return 0;
-            case sys_spawn_ex: return child;
-            case sys_read: {
+            case SYS_SPAWN_EX: return child;
+            case SYS_READ: {
                 if (int32_t(r.ebx) != master) return -9;
                 if (reads_done >= reads.size()) return nothing_waiting;
                 const std::string& bytes = reads[reads_done++];
@@ -240,11 +239,11 @@ struct ScriptedRelay {
                                          std::min<size_t>(bytes.size(), r.edx)));
                 return int32_t(std::min<size_t>(bytes.size(), r.edx));
             }
-            case sys_waitpid:
+            case SYS_WAITPID:
                 if (reads_done <= ended_from) return 0;
                 g.write_u32(r.ecx, uint32_t(status));
                 return child;
-            case sys_write:
+            case SYS_WRITE:
                 if (int32_t(r.ebx) != 1) return -9;
                 return std::min<int32_t>(write_limit, int32_t(r.edx));
             }
@@ -273,15 +272,15 @@ TEST(RelayLoop, ShortWritesAreContinuedUntilEveryByteIsOut)
     EXPECT_TRUE(relay.g.kernel().output == bytes) << "the relayed bytes differ";
 
     // Each further write offers exactly what is left.
-    std::vector<KernelCallRecord> writes = relay.calls(sys_write);
+    std::vector<KernelCallRecord> writes = relay.calls(SYS_WRITE);
     ASSERT_EQ(writes.size(), 37u); // 36 writes of 7 and one of 4
     for (size_t k = 0; k < writes.size(); ++k) {
         EXPECT_EQ(writes[k].ebx, 1u);
         EXPECT_EQ(writes[k].edx, 256 - 7 * k);
     }
     // One read with data and four empty ones; waitpid once, as the end was seen at once.
-    EXPECT_EQ(relay.calls(sys_read).size(), 5u);
-    EXPECT_EQ(relay.calls(sys_waitpid).size(), 1u);
+    EXPECT_EQ(relay.calls(SYS_READ).size(), 5u);
+    EXPECT_EQ(relay.calls(SYS_WAITPID).size(), 1u);
 }
 
 TEST(RelayLoop, FailingWritesDoNotHoldTheRelayUp)
@@ -294,7 +293,7 @@ TEST(RelayLoop, FailingWritesDoNotHoldTheRelayUp)
     ASSERT_EQ(outcome.kind, CallOutcome::Kind::returned) << outcome.message;
     EXPECT_EQ(outcome.eax, 0u);
     // One write per read that brought data: nothing more can be done for those bytes.
-    EXPECT_EQ(relay.calls(sys_write).size(), 2u);
+    EXPECT_EQ(relay.calls(SYS_WRITE).size(), 2u);
 }
 
 TEST(RelayLoop, SetsUpThePairAndSpawnRecordThenDrainsAfterTheEnd)
@@ -310,16 +309,16 @@ TEST(RelayLoop, SetsUpThePairAndSpawnRecordThenDrainsAfterTheEnd)
     EXPECT_EQ(outcome.eax, 3u);
     EXPECT_EQ(relay.g.kernel().output, "abc\nttyrelay: child exited with status 3\n");
 
-    std::vector<KernelCallRecord> pair = relay.calls(sys_pty_pair);
+    std::vector<KernelCallRecord> pair = relay.calls(SYS_PTY_PAIR);
     ASSERT_EQ(pair.size(), 1u);
     EXPECT_EQ(pair[0].data, (std::vector<uint8_t>(8, 0xff))); // both words -1 before the call
 
-    std::vector<KernelCallRecord> nonblock = relay.calls(sys_nonblock);
+    std::vector<KernelCallRecord> nonblock = relay.calls(SYS_FD_SET_NONBLOCK);
     ASSERT_EQ(nonblock.size(), 1u);
     EXPECT_EQ(nonblock[0].ebx, uint32_t(master));
     EXPECT_EQ(nonblock[0].ecx, 1u);
 
-    std::vector<KernelCallRecord> spawn = relay.calls(sys_spawn_ex);
+    std::vector<KernelCallRecord> spawn = relay.calls(SYS_SPAWN_EX);
     ASSERT_EQ(spawn.size(), 1u);
     ASSERT_EQ(spawn[0].data.size(), 28u);
     uint32_t words[7];
@@ -333,19 +332,19 @@ TEST(RelayLoop, SetsUpThePairAndSpawnRecordThenDrainsAfterTheEnd)
     EXPECT_EQ(words[6], 1u);
 
     // The slave is closed right after the spawn, the master after the loop.
-    std::vector<KernelCallRecord> closes = relay.calls(sys_close);
+    std::vector<KernelCallRecord> closes = relay.calls(SYS_CLOSE);
     ASSERT_EQ(closes.size(), 2u);
     EXPECT_EQ(closes[0].ebx, uint32_t(slave));
     EXPECT_EQ(closes[1].ebx, uint32_t(master));
 
     // Ten passes; waitpid on the first three only; a 10 ms pause after every pass but the last.
-    EXPECT_EQ(relay.calls(sys_read).size(), 10u);
-    EXPECT_EQ(relay.calls(sys_waitpid).size(), 3u);
-    for (const KernelCallRecord& w : relay.calls(sys_waitpid)) {
+    EXPECT_EQ(relay.calls(SYS_READ).size(), 10u);
+    EXPECT_EQ(relay.calls(SYS_WAITPID).size(), 3u);
+    for (const KernelCallRecord& w : relay.calls(SYS_WAITPID)) {
         EXPECT_EQ(w.ebx, uint32_t(child));
         EXPECT_EQ(w.edx, 1u);
     }
-    std::vector<KernelCallRecord> pauses = relay.calls(sys_usleep);
+    std::vector<KernelCallRecord> pauses = relay.calls(SYS_USLEEP);
     EXPECT_EQ(pauses.size(), 9u);
     for (const KernelCallRecord& p : pauses) EXPECT_EQ(p.ebx, 10000u);
 }
