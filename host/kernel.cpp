@@ -341,41 +341,41 @@ int32_t sys_pty_pair(ProcessState& k, Machine& m, Args a)
 
 struct Service {
     uint32_t number;
-    CallDescription call; // name and argument kinds, for the trace
+    CallDescription call; // how the trace shows it
     Handler handler;
     bool ends_process = false; // served without returning to the guest
 };
 
-constexpr bool ends_process = true;
+constexpr bool ends_process = true, negative_is_error = true;
 
 constexpr Service services[] = {
-    {SYS_WRITE, {"write", "ixu"}, sys_write},
+    {SYS_WRITE, {"write", "dbu"}, sys_write},
     {SYS_EXIT, {"exit", "i"}, sys_exit, ends_process},
-    {SYS_READ, {"read", "ixu"}, sys_read},
-    {SYS_OPEN, {"open", "sxx"}, with_path<open_path>},
-    {SYS_CLOSE, {"close", "i"}, sys_close},
-    {SYS_GETKEY, {"getkey", ""}, sys_getkey},
-    {SYS_WRITEFILE, {"writefile", "sxu"}, with_path<writefile_path>},
+    {SYS_READ, {"read", "dBu"}, sys_read},
+    {SYS_OPEN, {"open", "sfx"}, with_path<open_path>},
+    {SYS_CLOSE, {"close", "d"}, sys_close},
+    {SYS_GETKEY, {"getkey", "", !negative_is_error}, sys_getkey},
+    {SYS_WRITEFILE, {"writefile", "sbu"}, with_path<writefile_path>},
     {SYS_USLEEP, {"usleep", "u"}, sys_usleep},
     {SYS_MKDIR, {"mkdir", "s"}, with_path<mkdir_path>},
     {SYS_UNLINK, {"unlink", "s"}, with_path<unlink_path>},
     {SYS_RMDIR, {"rmdir", "s"}, with_path<rmdir_path>},
-    {SYS_GETCWD, {"getcwd", "xu"}, sys_getcwd},
+    {SYS_GETCWD, {"getcwd", "Su"}, sys_getcwd},
     {SYS_YULFS_STREAM_BEGIN, {"yulfs_stream_begin", "s"}, with_path<stream_begin_path>},
-    {SYS_YULFS_STREAM_WRITE, {"yulfs_stream_write", "ixu"}, sys_stream_write},
+    {SYS_YULFS_STREAM_WRITE, {"yulfs_stream_write", "ibu"}, sys_stream_write},
     {SYS_YULFS_STREAM_END, {"yulfs_stream_end", "i"}, sys_stream_end},
     {SYS_CHDIR, {"chdir", "s"}, with_path<chdir_path>},
-    {SYS_LSEEK, {"lseek", "iii"}, sys_lseek},
-    {SYS_PIPE, {"pipe", "x"}, sys_pipe},
+    {SYS_LSEEK, {"lseek", "diw"}, sys_lseek},
+    {SYS_PIPE, {"pipe", "P"}, sys_pipe},
     {SYS_MKFIFO, {"mkfifo", "s"}, with_path<mkfifo_path>},
-    {SYS_DUP, {"dup", "i"}, sys_dup},
-    {SYS_DUP2, {"dup2", "ii"}, sys_dup2},
+    {SYS_DUP, {"dup", "d"}, sys_dup},
+    {SYS_DUP2, {"dup2", "dd"}, sys_dup2},
     {SYS_FD_SET_INHERIT, {"fd_set_inherit", "u"}, sys_fd_set_inherit},
-    {SYS_FD_SET_STDIO, {"fd_set_stdio", "iii"}, sys_fd_set_stdio},
-    {SYS_FD_SET_NONBLOCK, {"fd_set_nonblock", "iu"}, sys_fd_set_nonblock},
-    {SYS_SPAWN, {"spawn", "sxi"}, sys_spawn},
-    {SYS_WAITPID, {"waitpid", "ixi"}, sys_waitpid},
-    {SYS_PTY_PAIR, {"pty_pair", "x"}, sys_pty_pair},
+    {SYS_FD_SET_STDIO, {"fd_set_stdio", "ddd"}, sys_fd_set_stdio},
+    {SYS_FD_SET_NONBLOCK, {"fd_set_nonblock", "du"}, sys_fd_set_nonblock},
+    {SYS_SPAWN, {"spawn", "svi"}, sys_spawn},
+    {SYS_WAITPID, {"waitpid", "iIW"}, sys_waitpid},
+    {SYS_PTY_PAIR, {"pty_pair", "P"}, sys_pty_pair},
     {SYS_SPAWN_EX, {"spawn_ex", "r"}, sys_spawn_ex},
 };
 

@@ -1,4 +1,8 @@
-// The trace of kernel calls: one line per call, for every process of a run, in one file.
+// The trace of kernel calls, in the manner of strace: one line per call, for every process of a
+// run, all in one file:
+//   PID write(1, "hi\n", 3) = 3
+//   PID open("/missing", O_RDONLY, 0x0) = -2 ENOENT (No such file or directory)
+// Texts and buffers are quoted with C escapes and cut after 32 bytes with "...".
 #pragma once
 
 #include <cstdint>
@@ -8,10 +12,17 @@ namespace yulos {
 
 class Machine;
 
-// How a call's arguments are shown; the table of services gives one kind per argument word.
+// How a call is shown. One kind per argument word:
+//   i signed, u unsigned, x address, d descriptor,
+//   s text the call reads, S text the call stores (shown once it returns),
+//   b bytes the call reads (their count is the next word), B bytes the call delivers (as many
+//   as it returns), f open flags, w lseek's whence, W waitpid's options, v argument vector
+//   (its count is the next word), P two descriptors the call stores, I a word the call stores,
+//   r the spawn record.
 struct CallDescription {
     const char* name;
-    const char* argument_kinds; // i signed, u unsigned, x address, s path text, r spawn record
+    const char* argument_kinds;
+    bool negative_is_error = true; // a negative result is an error number
 };
 
 class Trace {

@@ -276,11 +276,20 @@ int getcwd_probe(bool parent)
     return 0;
 }
 
+// Calls whose trace lines the tests read: a created file, a failed open, bytes through a pipe
+// (a write longer than the trace shows, with characters it escapes), a child.
 int traced()
 {
-    int fd = open("/traced.txt", 0x41, 0x41);
+    int fd = open("/traced.txt", O_WRONLY | O_CREAT, 0x41);
     write(fd, "abc", 3);
     close(fd);
+    open("/missing", O_RDONLY);
+    int fds[2];
+    pipe(fds);
+    const char text[] = "tab\there \"quoted\" and a tail past the shown bytes";
+    write(fds[1], text, sizeof text - 1);
+    char start[8];
+    read(fds[0], start, sizeof start);
     char* argv[] = {const_cast<char*>(self), const_cast<char*>("exit"), const_cast<char*>("5")};
     int pid = spawn_ex(self, argv, 3, 0, 1, 2, 0);
     int status = -1;

@@ -164,9 +164,9 @@ TEST_F(Relay, FailedPairAllocationClosesNothing)
     EXPECT_EQ(run.out, "ttyrelay: failed to allocate PTY pair\n");
     EXPECT_EQ(run.exit_code, 1);
     std::vector<std::string> calls = own_trace(read_file(trace));
-    EXPECT_EQ(starting_with(calls, "pty_pair(149)").size(), 1u);
-    EXPECT_TRUE(starting_with(calls, "close(5)").empty());
-    EXPECT_TRUE(starting_with(calls, "spawn_ex(150)").empty());
+    EXPECT_EQ(starting_with(calls, "pty_pair(").size(), 1u);
+    EXPECT_TRUE(starting_with(calls, "close(").empty());
+    EXPECT_TRUE(starting_with(calls, "spawn_ex(").empty());
 }
 
 TEST_F(Relay, FailedSpawnClosesMasterThenSlave)
@@ -178,10 +178,10 @@ TEST_F(Relay, FailedSpawnClosesMasterThenSlave)
     EXPECT_EQ(run.exit_code, 1);
     std::vector<std::string> calls = own_trace(read_file(trace));
     // The master is the descriptor made non-blocking; the pair is 3 and 4 in a fresh process.
-    EXPECT_EQ(starting_with(calls, "fd_set_nonblock(130)"),
-              std::vector<std::string>{"fd_set_nonblock(130) 3, 1 = 0"});
-    EXPECT_EQ(starting_with(calls, "close(5)"),
-              (std::vector<std::string>{"close(5) 3 = 0", "close(5) 4 = 0"}));
+    EXPECT_EQ(starting_with(calls, "fd_set_nonblock("),
+              std::vector<std::string>{"fd_set_nonblock(3, 1) = 0"});
+    EXPECT_EQ(starting_with(calls, "close("),
+              (std::vector<std::string>{"close(3) = 0", "close(4) = 0"}));
 
     // A path that names no executable fails the same way, without any injection.
     HostRun missing = relay({"/binaries/missing"});
