@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -83,6 +84,15 @@ bool overlap_in_pages(const Segment& a, const Segment& b)
     return page_down(a.address) < b_end && page_down(b.address) < a_end;
 }
 
+// Whether [address, address + size) lies inside one executable segment.
+bool in_code(const ElfImage& image, uint32_t address, uint32_t size)
+{
+    return std::any_of(image.segments.begin(), image.segments.end(), [&](const Segment& s) {
+        return s.executable && address >= s.address &&
+               uint64_t(address) + size <= uint64_t(s.address) + s.memory_size;
+    });
+}
+
 // Section headers and symbols serve tests and packaging tools; an image whose section table is
 // unsound still loads, it merely has no names.
 void read_sections(std::span<const uint8_t> file, const yulos_elf_header& header, ElfImage& image)
@@ -125,10 +135,15 @@ void read_sections(std::span<const uint8_t> file, const yulos_elf_header& header
             if (symbol.name == 0 || symbol.name >= strings.size) continue;
             const char* start =
                 reinterpret_cast<const char*>(file.data()) + strings.offset + symbol.name;
-            image.symbols.emplace(std::string(start, strnlen(start, strings.size - symbol.name)),
-                                  symbol.value);
+            std::string name(start, strnlen(start, strings.size - symbol.name));
+            if ((symbol.info & 0xf) == YULOS_STT_FUNC && symbol.size > 0 &&
+                in_code(image, symbol.value, symbol.size))
+                image.functions.push_back(Function{name, symbol.value, symbol.size});
+            image.symbols.emplace(std::move(name), symbol.value);
         }
     }
+    std::sort(image.functions.begin(), image.functions.end(),
+              [](const Function& a, const Function& b) { return a.address < b.address; });
 }
 
 } // namespace
@@ -164,6 +179,23 @@ Result<ElfImage> parse_elf_image(std::span<const uint8_t> file, std::string_view
     if (!entry_in_code) return refuse("entry point outside the executable code");
     read_sections(file, *header, image);
     return image;
+}
+
+std::optional<std::string> ElfImage::function_at(uint32_t address) const
+{
+    // The last function that starts at or before the address; functions may nest (an alias
+    // inside a larger one), so earlier ones are looked at too.
+    auto after = std::upper_bound(functions.begin(), functions.end(), address,
+                                  [](uint32_t a, const Function& f) { return a < f.address; });
+    for (auto f = after; f != functions.begin();) {
+        --f;
+        if (address - f->address < f->size) {
+            char offset[16];
+            std::snprintf(offset, sizeof offset, "+0x%x", address - f->address);
+            return f->name + offset;
+        }
+    }
+    return std::nullopt;
 }
 
 Result<std::vector<uint8_t>> read_image_file(int fd, std::string_view name)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,11 +30,21 @@ struct Section {
     uint32_t type = 0, flags = 0, address = 0, offset = 0, size = 0, alignment = 0;
 };
 
+// A function of the image's symbol table, for naming code addresses.
+struct Function {
+    std::string name;
+    uint32_t address = 0, size = 0;
+};
+
 struct ElfImage {
     uint32_t entry = 0;
     std::vector<Segment> segments;
     std::map<std::string, uint32_t, std::less<>> symbols; // from .symtab when present
     std::vector<Section> sections;                        // when the section table is sound
+    std::vector<Function> functions; // sized functions inside the code, sorted by address
+
+    // "name+0xoffset" for an address inside a known function.
+    std::optional<std::string> function_at(uint32_t address) const;
 };
 
 // Checks and reads an image. `name` appears in every error message.

@@ -220,9 +220,17 @@ StopReason Machine::run_from(uint32_t begin, uint32_t until)
     if (stop_) return *stop_;
     if (err != UC_ERR_OK)
         return StopReason{StopReason::Kind::fault, status_memory_fault,
-                          std::string(uc_strerror(err)) + " at instruction " + hex(reg(Reg::eip))};
+                          std::string(uc_strerror(err)) + " at instruction " +
+                              code_address(reg(Reg::eip))};
     if (reg(Reg::eip) == until) return StopReason{StopReason::Kind::returned, 0, {}};
-    return StopReason{StopReason::Kind::halted, 0, "halted at instruction " + hex(reg(Reg::eip))};
+    return StopReason{StopReason::Kind::halted, 0,
+                      "halted at instruction " + code_address(reg(Reg::eip))};
+}
+
+std::string Machine::code_address(uint32_t address) const
+{
+    std::optional<std::string> function = image_.function_at(address);
+    return function ? hex(address) + " (" + *function + ")" : hex(address);
 }
 
 void Machine::exit(int32_t status)
@@ -244,7 +252,7 @@ void Machine::on_interrupt(uc_struct*, uint32_t number, void* self)
         machine->kernel_.serve(*machine);
         return;
     }
-    std::string where = " at instruction " + hex(machine->reg(Reg::eip));
+    std::string where = " at instruction " + machine->code_address(machine->reg(Reg::eip));
     switch (number) {
     case 0: machine->record_fault("divide error" + where, status_arithmetic_fault); break;
     case 6: machine->record_fault("invalid instruction" + where, status_invalid_instruction); break;
@@ -272,7 +280,7 @@ void Machine::describe_bad_access(int type, uint64_t address)
     std::string message = what;
     if (address >= stack_guard && address < stack_top - stack_size)
         message = "stack overflow: " + message;
-    message += " at " + hex(address) + ", instruction at " + hex(reg(Reg::eip));
+    message += " at " + hex(address) + ", instruction at " + code_address(reg(Reg::eip));
     record_fault(std::move(message), status_memory_fault);
 }
 
@@ -285,7 +293,7 @@ bool Machine::on_bad_access(uc_struct*, int type, uint64_t address, int, int64_t
 bool Machine::on_invalid_instruction(uc_struct*, void* self)
 {
     auto* machine = static_cast<Machine*>(self);
-    machine->record_fault("invalid instruction at " + hex(machine->reg(Reg::eip)),
+    machine->record_fault("invalid instruction at " + machine->code_address(machine->reg(Reg::eip)),
                           status_invalid_instruction);
     return false;
 }

@@ -83,6 +83,8 @@ class Machine {
     void reset_x87();
     StopReason run_from(uint32_t begin, uint32_t until);
     void record_fault(std::string message, int32_t status);
+    // The address in hexadecimal, followed by "(function+0xoffset)" when the image names it.
+    std::string code_address(uint32_t address) const;
     void describe_bad_access(int type, uint64_t address);
 
     static void on_interrupt(uc_struct*, uint32_t number, void* self);

@@ -39,7 +39,8 @@ int execute_data(void)
     return 0;
 }
 
-int read_unmapped(void)
+// Kept out of line, so that a fault line can name it.
+__attribute__((noinline)) int read_unmapped(void)
 {
     unsigned int value;
     __asm__ volatile("movl 0x10, %0" : "=r"(value)::"memory");

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sys/stat.h>
+#include <yulos_elf.h>
 
 using namespace yulos_test;
 
@@ -128,4 +130,31 @@ TEST_F(CliTest, GuestFaultEndsTheGuestWithALineAndItsStatus)
         EXPECT_TRUE(r.err.starts_with(c.line_start)) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+}
+
+// The fault line names the function of the faulting instruction when the image has symbols;
+// without a section table it stays as it was.
+TEST_F(CliTest, FaultLineNamesTheFunctionWhenTheImageHasIt)
+{
+    HostRun named = run({"/bin/faults", "segv"});
+    EXPECT_TRUE(named.err.starts_with("yulos: /bin/faults: read from unmapped memory at "
+                                      "0x00000010, instruction at 0x"))
+        << named.err;
+    EXPECT_TRUE(named.err.find(" (read_unmapped+0x") != std::string::npos) << named.err;
+    EXPECT_TRUE(named.err.ends_with(")\n")) << named.err;
+
+    std::vector<uint8_t> image = read_bytes(guest_image("test_faults"));
+    yulos_elf_header header;
+    std::memcpy(&header, image.data(), sizeof header);
+    std::vector<uint8_t> stripped = image;
+    header.section_headers = 0;
+    header.section_header_count = 0;
+    std::memcpy(stripped.data(), &header, sizeof header);
+    write_bytes(root / "bin/stripped", stripped);
+    HostRun plain = run({"/bin/stripped", "segv"});
+    EXPECT_EQ(plain.exit_code, 139);
+    EXPECT_EQ(plain.err.find('('), std::string::npos) << plain.err;
+    EXPECT_TRUE(plain.err.starts_with("yulos: /bin/stripped: read from unmapped memory at "
+                                      "0x00000010, instruction at 0x"))
+        << plain.err;
 }
