@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kernel.h"
+#include "run_limits.h"
 
 #include <cstdint>
 #include <string>
@@ -21,6 +22,7 @@ struct LaunchSetup {
     std::vector<std::pair<int, int>> extra_descriptors; // guest number, host descriptor
     int status_fd = -1; // a parent host waits for the status word here
     KernelOptions kernel;
+    Limits limits;
 };
 
 // Runs the guest to its end and returns its status word (or a fault's or

@@ -1,14 +1,15 @@
 // The yulos host's command line.
-//   run [--root DIR] [--trace[=FILE]] [--fail CALL[=RESULT]] PROGRAM [ARGS...]
+//   run [OPTIONS] PROGRAM [ARGS...]
 //   meta FILE
 //   child ...   (internal: how a spawning guest starts its child on a fresh host)
 #include "launcher.h"
 #include "meta.h"
 
+#include <charconv>
 #include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <string_view>
@@ -22,12 +23,17 @@ using namespace yulos;
 
 constexpr int status_usage = 2;
 
-int usage()
+const char usage_text[] =
+    "usage: yulos-host run [--root DIR] [--trace[=FILE]] [--fail CALL[=RESULT]]\n"
+    "                      [--max-processes N] [--max-ptys N] [--max-memory MIB]\n"
+    "                      PROGRAM [ARGS...]\n"
+    "       yulos-host meta FILE\n";
+
+// What was wrong, then the usage text; status 2.
+int refuse(const std::string& problem)
 {
-    std::fputs("usage: yulos-host run [--root DIR] [--trace[=FILE]] [--fail CALL[=RESULT]] "
-               "PROGRAM [ARGS...]\n"
-               "       yulos-host meta FILE\n",
-               stderr);
+    std::string text = "yulos-host: " + problem + "\n" + usage_text;
+    (void)!::write(2, text.data(), text.size());
     return status_usage;
 }
 
@@ -38,25 +44,42 @@ std::string host_binary()
     return n > 0 ? std::string(path, n) : std::string("/proc/self/exe");
 }
 
-bool parse_int(std::string_view text, long long& value)
+// A decimal number in [low, high]: digits only, with a minus sign where low is negative.
+Result<int64_t> decimal(std::string_view text, int64_t low, int64_t high, std::string_view what)
 {
-    std::string copy(text);
-    char* end = nullptr;
-    value = std::strtoll(copy.c_str(), &end, 0);
-    return !copy.empty() && *end == 0;
+    int64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    bool digits = !text.empty() && (std::isdigit(uint8_t(text[0])) || (text[0] == '-' && low < 0));
+    if (!digits || error == std::errc::invalid_argument || end != text.data() + text.size())
+        return Error(std::string(what) + " \"" + std::string(text) + "\" is not a decimal number");
+    if (error == std::errc::result_out_of_range || value < low || value > high)
+        return Error(std::string(what) + " " + std::string(text) + " is not between " +
+                     std::to_string(low) + " and " + std::to_string(high));
+    return value;
 }
 
 // --fail CALL[=RESULT]: the call returns RESULT (default -5) without being served.
-bool parse_failure(std::string_view text, KernelOptions& options)
+Result<void> parse_failure(std::string_view text, KernelOptions& options)
 {
     size_t equals = text.find('=');
-    long long number = 0, result = -5;
-    if (!parse_int(text.substr(0, equals), number) || number < 0) return false;
-    if (equals != std::string_view::npos && !parse_int(text.substr(equals + 1), result))
-        return false;
-    options.fail[uint32_t(number)] = int32_t(result);
-    return true;
+    Result<int64_t> number = decimal(text.substr(0, equals), 0, UINT32_MAX, "--fail: the call");
+    if (!number) return number.error();
+    int64_t result = -5;
+    if (equals != std::string_view::npos) {
+        Result<int64_t> given =
+            decimal(text.substr(equals + 1), INT32_MIN, INT32_MAX, "--fail: the result");
+        if (!given) return given.error();
+        result = *given;
+    }
+    options.fail[uint32_t(*number)] = int32_t(result);
+    return {};
 }
+
+// What `run` was asked to do.
+struct RunCommand {
+    LaunchSetup setup;
+    std::string trace_file; // --trace=FILE
+};
 
 // A bare name means /binaries/NAME.
 std::string program_path(std::string_view program)
@@ -65,66 +88,127 @@ std::string program_path(std::string_view program)
     return "/binaries/" + std::string(program);
 }
 
-int command_run(std::vector<std::string_view> args, int diagnostics)
+Result<RunCommand> parse_run(std::span<const std::string_view> args, int diagnostics)
 {
     LaunchSetup setup;
     setup.kernel.host_binary = host_binary();
+    std::string trace_file;
     size_t i = 0;
-    for (; i < args.size() && args[i].starts_with("--"); ++i) {
+    auto value_of = [&](std::string_view option) -> Result<std::string_view> {
+        if (i + 1 >= args.size()) return Error(std::string(option) + " needs a value");
+        return args[++i];
+    };
+    auto limit = [&](std::string_view option, uint32_t& into) -> Result<void> {
+        Result<std::string_view> text = value_of(option);
+        if (!text) return text.error();
+        Result<int64_t> value = decimal(*text, 1, INT32_MAX, option);
+        if (!value) return value.error();
+        into = uint32_t(*value);
+        return {};
+    };
+    for (; i < args.size() && args[i].starts_with("-"); ++i) {
         std::string_view arg = args[i];
-        if (arg == "--root" && i + 1 < args.size())
-            setup.root = args[++i];
-        else if (arg == "--trace")
-            setup.kernel.trace_fd = diagnostics;
-        else if (arg.starts_with("--trace=")) {
-            std::string file(arg.substr(8));
-            setup.kernel.trace_fd =
-                open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-            if (setup.kernel.trace_fd < 0) {
-                std::perror(file.c_str());
-                return status_usage;
-            }
-        } else if (arg == "--fail" && i + 1 < args.size()) {
-            if (!parse_failure(args[++i], setup.kernel)) return usage();
-        } else if (arg == "--") {
+        Result<void> parsed;
+        if (arg == "--") {
             ++i;
             break;
-        } else
-            return usage();
+        } else if (arg == "--root") {
+            Result<std::string_view> root = value_of(arg);
+            if (!root) return root.error();
+            setup.root = *root;
+        } else if (arg == "--trace") {
+            setup.kernel.trace_fd = diagnostics;
+            trace_file.clear();
+        } else if (arg.starts_with("--trace=")) {
+            trace_file = arg.substr(8);
+            if (trace_file.empty()) return Error("--trace= needs a file name");
+        } else if (arg == "--fail") {
+            Result<std::string_view> failure = value_of(arg);
+            if (!failure) return failure.error();
+            parsed = parse_failure(*failure, setup.kernel);
+        } else if (arg == "--max-processes")
+            parsed = limit(arg, setup.limits.processes);
+        else if (arg == "--max-ptys")
+            parsed = limit(arg, setup.limits.ptys);
+        else if (arg == "--max-memory")
+            parsed = limit(arg, setup.limits.memory_mib);
+        else
+            return Error("unknown option " + std::string(arg));
+        if (!parsed) return parsed.error();
     }
-    if (i >= args.size() || setup.root.empty()) return usage();
+    if (setup.root.empty()) return Error("no guest root given (--root DIR)");
+    if (i >= args.size()) return Error("no program given");
     setup.path = program_path(args[i]);
     for (; i < args.size(); ++i) setup.argv.emplace_back(args[i]);
-    return run_guest(std::move(setup), diagnostics) & 0xff;
+    return RunCommand{std::move(setup), std::move(trace_file)};
 }
 
-int command_child(std::vector<std::string_view> args, int diagnostics)
+// The trace's first line; a trace file that cannot take it is refused before anything runs,
+// so that no run goes on with its trace lost.
+Result<void> start_trace(RunCommand& run)
+{
+    if (!run.trace_file.empty()) {
+        int fd =
+            open(run.trace_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0) return Error("--trace: " + run.trace_file + ": " + std::strerror(errno));
+        run.setup.kernel.trace_fd = fd;
+    }
+    if (run.setup.kernel.trace_fd < 0) return {};
+    Result<void> started = Trace(run.setup.kernel.trace_fd).start(run.setup.path, run.setup.argv);
+    if (!started && !run.trace_file.empty())
+        return Error("--trace: " + run.trace_file +
+                     ": cannot be written: " + started.error().text());
+    return {};
+}
+
+int command_run(std::span<const std::string_view> args, int diagnostics)
+{
+    Result<RunCommand> run = parse_run(args, diagnostics);
+    if (!run) return refuse(run.error().text());
+    if (Result<void> traced = start_trace(*run); !traced) {
+        std::string line = "yulos-host: " + traced.error().text() + "\n";
+        (void)!::write(diagnostics, line.data(), line.size());
+        return status_usage;
+    }
+    return run_guest(std::move(run->setup), diagnostics) & 0xff;
+}
+
+// The child's options come from the parent host, never from a user: anything unexpected is a
+// fault of the host itself.
+int command_child(std::span<const std::string_view> args, int diagnostics)
 {
     LaunchSetup setup;
     setup.kernel.host_binary = host_binary();
+    auto descriptor = [](std::string_view text) -> Result<int> {
+        Result<int64_t> value = decimal(text, 0, INT_MAX, "descriptor");
+        if (!value) return value.error();
+        return int(*value);
+    };
     size_t i = 0;
-    long long number = 0;
     for (; i + 1 < args.size() && args[i] != "--"; i += 2) {
         std::string_view arg = args[i], value = args[i + 1];
+        Result<int> fd = descriptor(value);
         if (arg == "--root")
             setup.root = value;
         else if (arg == "--cwd")
             setup.cwd = value;
-        else if (arg == "--status-fd" && parse_int(value, number))
-            setup.status_fd = int(number);
-        else if (arg == "--trace-fd" && parse_int(value, number))
-            setup.kernel.trace_fd = int(number);
+        else if (arg == "--status-fd" && fd)
+            setup.status_fd = *fd;
+        else if (arg == "--trace-fd" && fd)
+            setup.kernel.trace_fd = *fd;
         else if (arg == "--fd") {
             size_t equals = value.find('=');
-            long long guest = 0, host = 0;
-            if (equals == std::string_view::npos || !parse_int(value.substr(0, equals), guest) ||
-                !parse_int(value.substr(equals + 1), host))
-                return usage();
-            setup.extra_descriptors.emplace_back(int(guest), int(host));
+            if (equals == std::string_view::npos)
+                return refuse("child: bad --fd " + std::string(value));
+            Result<int> guest = descriptor(value.substr(0, equals));
+            Result<int> host = descriptor(value.substr(equals + 1));
+            if (!guest || !host) return refuse("child: bad --fd " + std::string(value));
+            setup.extra_descriptors.emplace_back(*guest, *host);
         } else
-            return usage();
+            return refuse("child: unexpected " + std::string(arg) + " " + std::string(value));
     }
-    if (i >= args.size() || args[i] != "--" || i + 1 >= args.size()) return usage();
+    if (i >= args.size() || args[i] != "--" || i + 1 >= args.size())
+        return refuse("child: no program given");
     setup.path = args[i + 1];
     for (i += 2; i < args.size(); ++i) setup.argv.emplace_back(args[i]);
     int status_fd = setup.status_fd;
@@ -133,6 +217,12 @@ int command_child(std::vector<std::string_view> args, int diagnostics)
     int32_t status = run_guest(std::move(setup), diagnostics);
     report_status(status_fd, status);
     return status & 0xff;
+}
+
+int command_meta(std::span<const std::string_view> args)
+{
+    if (args.size() != 1) return refuse("meta takes one file");
+    return print_metadata(std::string(args[0]));
 }
 
 } // namespace
@@ -148,11 +238,11 @@ int main(int argc, char** argv)
     // or replaces its descriptor 2 does not silence them.
     int diagnostics = fcntl(2, F_DUPFD_CLOEXEC, 3);
     if (diagnostics < 0) diagnostics = 2;
-    if (argc < 2) return usage();
+    if (argc < 2) return refuse("no command given");
     std::string_view command = argv[1];
     std::vector<std::string_view> args(argv + 2, argv + argc);
     if (command == "run") return command_run(args, diagnostics);
     if (command == "child") return command_child(args, diagnostics);
-    if (command == "meta" && args.size() == 1) return print_metadata(std::string(args[0]));
-    return usage();
+    if (command == "meta") return command_meta(args);
+    return refuse("unknown command " + std::string(command));
 }

@@ -154,6 +154,18 @@ std::string outcome(const CallDescription* call, std::optional<int32_t> result)
 
 } // namespace
 
+Result<void> Trace::start(std::string_view path, std::span<const std::string> argv) const
+{
+    auto text = [](std::string_view s) {
+        return quoted(std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+    };
+    std::string line = std::to_string(getpid()) + " start(" + text(path) + ", [";
+    for (size_t i = 0; i < argv.size(); ++i) line += (i ? ", " : "") + text(argv[i]);
+    line += "])\n";
+    if (::write(fd_, line.data(), line.size()) != ssize_t(line.size())) return Error::last();
+    return {};
+}
+
 void Trace::record(Machine& machine, uint32_t number, const uint32_t args[3],
                    const CallDescription* call, std::optional<int32_t> result, bool injected) const
 {

@@ -1,12 +1,18 @@
 // The trace of kernel calls, in the manner of strace: one line per call, for every process of a
 // run, all in one file:
+//   PID start("/binaries/hello", ["hello", "world"])
 //   PID write(1, "hi\n", 3) = 3
 //   PID open("/missing", O_RDONLY, 0x0) = -2 ENOENT (No such file or directory)
 // Texts and buffers are quoted with C escapes and cut after 32 bytes with "...".
 #pragma once
 
+#include "result.h"
+
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 
 namespace yulos {
 
@@ -29,6 +35,9 @@ class Trace {
   public:
     explicit Trace(int fd) : fd_(fd) {}
     bool enabled() const { return fd_ >= 0; }
+
+    // The first line of a run: the program it starts and its arguments.
+    Result<void> start(std::string_view path, std::span<const std::string> argv) const;
 
     // One call: `call` is null for a number that no service has; `result` is empty for a call
     // that does not return (the process's end); `injected` marks a result made up by --fail.

@@ -93,14 +93,47 @@ TEST_F(CliTest, RefusesWhatCannotBeStartedWithStatus125)
     EXPECT_NE(fifo.err.find("yulos: /binaries/fifo: "), std::string::npos) << fifo.err;
 }
 
+// Every refused command line says first what was wrong, then shows the usage, and runs nothing.
 TEST_F(CliTest, RefusesABadCommandLine)
 {
-    EXPECT_EQ(run_host({}).exit_code, usage);
-    EXPECT_EQ(run_host({"run", "/bin/hello"}).exit_code, usage); // no root
-    EXPECT_EQ(run_host({"run", "--root", root.str()}).exit_code, usage);
-    EXPECT_EQ(run_host({"run", "--root", root.str(), "--bogus", "/bin/hello"}).exit_code, usage);
-    EXPECT_EQ(run_host({"run", "--root", root.str(), "--fail", "x", "/bin/hello"}).exit_code,
-              usage);
+    struct Case {
+        std::vector<std::string> args;
+        const char* problem;
+    };
+    const std::string r = root.str();
+    for (const Case& c : {
+             Case{{}, "no command given"},
+             Case{{"walk"}, "unknown command walk"},
+             Case{{"run", "/bin/hello"}, "no guest root given (--root DIR)"},
+             Case{{"run", "--root", r}, "no program given"},
+             Case{{"run", "--root"}, "--root needs a value"},
+             Case{{"run", "--root", r, "--bogus", "/bin/hello"}, "unknown option --bogus"},
+             Case{{"run", "--root", r, "--fail", "x", "/bin/hello"},
+                  "--fail: the call \"x\" is not a decimal number"},
+             Case{{"run", "--root", r, "--fail", "1=99999999999", "/bin/hello"},
+                  "--fail: the result 99999999999 is not between -2147483648 and 2147483647"},
+             Case{{"run", "--root", r, "--fail", "4294967296", "/bin/hello"},
+                  "--fail: the call 4294967296 is not between 0 and 4294967295"},
+             Case{{"run", "--root", r, "--fail", "0x95", "/bin/hello"},
+                  "--fail: the call \"0x95\" is not a decimal number"},
+             Case{{"run", "--root", r, "--fail", " 1", "/bin/hello"},
+                  "--fail: the call \" 1\" is not a decimal number"},
+             Case{{"run", "--root", r, "--fail", "12abc", "/bin/hello"},
+                  "--fail: the call \"12abc\" is not a decimal number"},
+             Case{{"run", "--root", r, "--fail", "5=-", "/bin/hello"},
+                  "--fail: the result \"-\" is not a decimal number"},
+             Case{{"run", "--root", r, "--max-processes", "0", "/bin/hello"},
+                  "--max-processes 0 is not between 1 and 2147483647"},
+             Case{{"run", "--root", r, "--max-memory", "-1", "/bin/hello"},
+                  "--max-memory \"-1\" is not a decimal number"},
+             Case{{"meta"}, "meta takes one file"},
+         }) {
+        HostRun run = run_host(c.args);
+        EXPECT_EQ(run.exit_code, usage) << c.problem;
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(run.err.starts_with("yulos-host: " + std::string(c.problem) + "\nusage: "))
+            << run.err;
+    }
     HostRun no_root = run_host({"run", "--root", (root / "missing").string(), "/bin/hello"});
     EXPECT_EQ(no_root.exit_code, not_started);
     EXPECT_NE(no_root.err.find("missing: cannot open the guest root"), std::string::npos);
@@ -157,4 +190,17 @@ TEST_F(CliTest, FaultLineNamesTheFunctionWhenTheImageHasIt)
     EXPECT_TRUE(plain.err.starts_with("yulos: /bin/stripped: read from unmapped memory at "
                                       "0x00000010, instruction at 0x"))
         << plain.err;
+}
+
+// A trace file that cannot be opened or written is refused before anything runs.
+TEST_F(CliTest, RefusesATraceThatCannotBeWritten)
+{
+    for (auto [file, problem] :
+         {std::pair{std::string("/dev/full"), "cannot be written: No space left on device"},
+          std::pair{(root / "no" / "trace").string(), "No such file or directory"}}) {
+        HostRun run = run_host({"run", "--root", root.str(), "--trace=" + file, "/bin/hello"});
+        EXPECT_EQ(run.exit_code, usage);
+        EXPECT_EQ(run.out, ""); // hello did not run
+        EXPECT_EQ(run.err, "yulos-host: --trace: " + file + ": " + problem + "\n");
+    }
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 #include <yulos_elf.h>
 #include <yulos_kernel.h>
@@ -206,6 +207,12 @@ TEST(Meta, CommandLineRefusesWithStatusOneAndNothingOnStandardOutput)
     EXPECT_EQ(missing.exit_code, 1);
     EXPECT_EQ(missing.out, "");
     EXPECT_NE(missing.err.find("No such file"), std::string::npos) << missing.err;
+
+    // A FIFO is refused at once: reading it would wait for a writer that never comes.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+    HostRun fifo = run_host({"meta", (dir / "fifo").string()}, std::chrono::seconds(10));
+    EXPECT_EQ(fifo.exit_code, 1);
+    EXPECT_EQ(fifo.err, "yulos-host meta: " + (dir / "fifo").string() + ": not a regular file\n");
 }
 
 } // namespace
