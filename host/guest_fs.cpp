@@ -63,16 +63,48 @@ std::string temporary_name(const std::string& target)
 
 } // namespace
 
-PendingFile::PendingFile(UniqueFd directory, std::string temporary, std::string target,
-                         UniqueFd file)
-    : directory_(std::move(directory)), temporary_(std::move(temporary)),
-      target_(std::move(target)), file_(std::move(file))
+PendingFile::PendingFile(UniqueFd directory, std::string target, UniqueFd file,
+                         std::string temporary)
+    : directory_(std::move(directory)), target_(std::move(target)), file_(std::move(file)),
+      temporary_(std::move(temporary))
 {
 }
 
-PendingFile::~PendingFile()
+Result<PendingFile> PendingFile::begin(UniqueFd directory, std::string target)
 {
-    if (file_.valid()) unlinkat(directory_.get(), temporary_.c_str(), 0);
+    UniqueFd file(openat(directory.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, file_mode));
+    if (file.valid())
+        return PendingFile(std::move(directory), std::move(target), std::move(file), {});
+    // A file system without anonymous files: a named temporary from the start.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return Error::last();
+    std::string temporary = temporary_name(target);
+    file = UniqueFd(openat(directory.get(), temporary.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
+    if (!file.valid()) return Error::last();
+    return PendingFile(std::move(directory), std::move(target), std::move(file),
+                       std::move(temporary));
+}
+
+PendingFile::~PendingFile() { discard(); }
+
+void PendingFile::discard()
+{
+    if (file_.valid() && !temporary_.empty()) unlinkat(directory_.get(), temporary_.c_str(), 0);
+    file_.reset();
+}
+
+// Gives the anonymous file a temporary name beside the target. Linking a descriptor directly
+// needs a capability that ordinary users lack; the link through /proc does not.
+Result<void> PendingFile::link_temporary()
+{
+    std::string name = temporary_name(target_);
+    if (linkat(file_.get(), "", directory_.get(), name.c_str(), AT_EMPTY_PATH) != 0) {
+        std::string self = "/proc/self/fd/" + std::to_string(file_.get());
+        if (linkat(AT_FDCWD, self.c_str(), directory_.get(), name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+            return Error::last();
+    }
+    temporary_ = std::move(name);
+    return {};
 }
 
 Result<int32_t> PendingFile::append(std::span<const uint8_t> bytes)
@@ -86,20 +118,14 @@ Result<int32_t> PendingFile::append(std::span<const uint8_t> bytes)
 Result<void> PendingFile::commit()
 {
     if (!file_.valid()) return Error::code(EBADF);
-    if (failure_) {
-        unlinkat(directory_.get(), temporary_.c_str(), 0);
-        file_.reset();
-        return *failure_;
-    }
-    if (fsync(file_.get()) != 0 ||
-        renameat(directory_.get(), temporary_.c_str(), directory_.get(), target_.c_str()) != 0) {
-        Error error = Error::last();
-        unlinkat(directory_.get(), temporary_.c_str(), 0);
-        file_.reset();
-        return error;
-    }
-    file_.reset();
-    return {};
+    Result<void> committed = failure_ ? Result<void>(*failure_) : host_call(fsync(file_.get()));
+    if (committed && temporary_.empty()) committed = link_temporary();
+    if (committed)
+        committed = host_call(
+            renameat(directory_.get(), temporary_.c_str(), directory_.get(), target_.c_str()));
+    if (committed) temporary_.clear(); // the name is the target's now
+    discard();
+    return committed;
 }
 
 GuestRoot::GuestRoot(UniqueFd root, std::string host_directory)
@@ -218,12 +244,7 @@ Result<PendingFile> GuestRoot::begin_file(std::string_view path) const
 {
     Result<Parent> parent = open_parent(path);
     if (!parent) return parent.error();
-    std::string temporary = temporary_name(parent->name);
-    UniqueFd file(openat(parent->directory.get(), temporary.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode));
-    if (!file.valid()) return Error::last();
-    return PendingFile(std::move(parent->directory), std::move(temporary), std::move(parent->name),
-                       std::move(file));
+    return PendingFile::begin(std::move(parent->directory), std::move(parent->name));
 }
 
 Result<int32_t> GuestRoot::write_file(std::string_view path, std::span<const uint8_t> bytes) const

@@ -14,12 +14,15 @@
 
 namespace yulos {
 
-// A file being written through a temporary beside it; it replaces the target only when
-// committed, and the temporary is removed if it never is. After a failed append the bytes in
-// the temporary are unknown, so the commit fails too and the target keeps its old bytes.
+// A file being written beside its target; it replaces the target only when committed. It is
+// anonymous until then (where the file system allows it), so a writer that dies leaves nothing
+// behind; at the commit it is linked under a temporary name and renamed over the target. After
+// a failed append the bytes written are unknown, so the commit fails too and the target keeps
+// its old bytes.
 class PendingFile {
   public:
-    PendingFile(UniqueFd directory, std::string temporary, std::string target, UniqueFd file);
+    // Starts a file in `directory` that is to replace `target` there.
+    static Result<PendingFile> begin(UniqueFd directory, std::string target);
     PendingFile(PendingFile&&) noexcept = default;
     PendingFile& operator=(PendingFile&&) noexcept = default;
     ~PendingFile();
@@ -29,9 +32,14 @@ class PendingFile {
     Result<void> commit();
 
   private:
+    PendingFile(UniqueFd directory, std::string target, UniqueFd file, std::string temporary);
+    Result<void> link_temporary();
+    void discard();
+
     UniqueFd directory_;
-    std::string temporary_, target_;
+    std::string target_;
     UniqueFd file_;
+    std::string temporary_;        // the file's name while it has one
     std::optional<Error> failure_; // the error of a failed append
 };
 

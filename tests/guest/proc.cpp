@@ -298,6 +298,16 @@ int traced()
     return 0;
 }
 
+// Begins replacing `path` through a stream, writes to it, says "begun" and waits to be killed.
+int stream_then_wait(const char* path)
+{
+    int handle = yulfs_stream_begin(path);
+    yulfs_stream_write(handle, "new bytes", 9);
+    write(1, "begun\n", 6);
+    usleep(30000000);
+    return yulfs_stream_end(handle);
+}
+
 } // namespace
 
 extern "C" int main(int argc, char** argv)
@@ -326,5 +336,6 @@ extern "C" int main(int argc, char** argv)
     if (same(what, "getcwd")) return getcwd_probe(true);
     if (same(what, "getcwd-child")) return getcwd_probe(false);
     if (same(what, "traced")) return traced();
+    if (same(what, "stream-then-wait") && argc == 3) return stream_then_wait(argv[2]);
     return 101;
 }

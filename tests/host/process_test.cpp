@@ -238,3 +238,36 @@ TEST_F(ProcessTest, ExitAndAbortEndTheProcessAsTheParentSeesIt)
     EXPECT_EQ(aborted["status"], "0x00000001");
     EXPECT_EQ(run({"/bin/exiter", "exit", "3"}).exit_code, 3);
 }
+
+// A writer killed between starting a replacement and ending it leaves the old file exactly as
+// it was and nothing beside it: the new bytes have no name until the end.
+TEST_F(ProcessTest, KilledWriterLeavesTheOldFileAndNoTemporary)
+{
+    write_file(root / "data" / "file", "old bytes");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<std::string> args = {YULOS_HOST_BINARY, "run",       "--root",
+                                     root.str(),        "/bin/proc", "stream-then-wait",
+                                     "/data/file"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t host = -1;
+    ASSERT_EQ(posix_spawn(&host, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string said;
+    char chunk[64];
+    for (ssize_t n;
+         said.find("begun\n") == std::string::npos && (n = read(out[0], chunk, sizeof chunk)) > 0;)
+        said.append(chunk, size_t(n));
+    close(out[0]);
+    kill(host, SIGKILL);
+    waitpid(host, nullptr, 0);
+    EXPECT_EQ(said, "begun\n");
+    EXPECT_EQ(entries(root / "data"), std::vector<std::string>{"file"});
+    EXPECT_EQ(read_file(root / "data" / "file"), "old bytes");
+}
