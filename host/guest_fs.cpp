@@ -131,6 +131,30 @@ Result<void> PendingFile::commit()
 GuestRoot::GuestRoot(UniqueFd root, std::string host_directory)
     : root_(std::move(root)), host_directory_(std::move(host_directory))
 {
+    set_cwd("/");
+}
+
+void GuestRoot::set_cwd(std::string_view path)
+{
+    cwd_ = absolute(path);
+    Result<UniqueFd> directory = resolve(cwd_, O_PATH | O_DIRECTORY, 0);
+    cwd_directory_ = directory ? std::move(*directory) : UniqueFd();
+}
+
+bool GuestRoot::cwd_exists() const
+{
+    struct stat held, named;
+    if (!cwd_directory_.valid() || fstat(cwd_directory_.get(), &held) != 0 || held.st_nlink == 0)
+        return false;
+    Result<UniqueFd> now = resolve(cwd_, O_PATH | O_DIRECTORY, 0);
+    return now && fstat(now->get(), &named) == 0 && named.st_dev == held.st_dev &&
+           named.st_ino == held.st_ino;
+}
+
+Result<std::string> GuestRoot::full_path(std::string_view path) const
+{
+    if (!path.starts_with('/') && !cwd_exists()) return Error::code(ENOENT);
+    return absolute(path);
 }
 
 Result<GuestRoot> GuestRoot::open(const std::string& host_directory)
@@ -178,12 +202,16 @@ Result<UniqueFd> GuestRoot::resolve(const std::string& absolute_path, uint64_t f
 
 Result<UniqueFd> GuestRoot::open_file(std::string_view path, uint32_t flags) const
 {
-    return resolve(absolute(path), host_open_flags(flags), file_mode);
+    Result<std::string> full = full_path(path);
+    if (!full) return full.error();
+    return resolve(*full, host_open_flags(flags), file_mode);
 }
 
 Result<UniqueFd> GuestRoot::open_regular(std::string_view path) const
 {
-    Result<UniqueFd> file = resolve(absolute(path), O_RDONLY | O_NONBLOCK, 0);
+    Result<std::string> full = full_path(path);
+    if (!full) return full.error();
+    Result<UniqueFd> file = resolve(*full, O_RDONLY | O_NONBLOCK, 0);
     if (!file) return file;
     struct stat info;
     if (fstat(file->get(), &info) != 0) return Error::last();
@@ -194,13 +222,14 @@ Result<UniqueFd> GuestRoot::open_regular(std::string_view path) const
 
 Result<GuestRoot::Parent> GuestRoot::open_parent(std::string_view path) const
 {
-    std::string full = absolute(path);
-    if (full == "/") return Error::code(EBUSY);
-    size_t slash = full.rfind('/');
+    Result<std::string> full = full_path(path);
+    if (!full) return full.error();
+    if (*full == "/") return Error::code(EBUSY);
+    size_t slash = full->rfind('/');
     Result<UniqueFd> directory =
-        resolve(slash == 0 ? "/" : full.substr(0, slash), O_PATH | O_DIRECTORY, 0);
+        resolve(slash == 0 ? "/" : full->substr(0, slash), O_PATH | O_DIRECTORY, 0);
     if (!directory) return directory.error();
-    return Parent{std::move(*directory), full.substr(slash + 1)};
+    return Parent{std::move(*directory), full->substr(slash + 1)};
 }
 
 Result<void> GuestRoot::make_directory(std::string_view path) const
@@ -233,10 +262,12 @@ Result<void> GuestRoot::remove_directory(std::string_view path) const
 
 Result<void> GuestRoot::change_directory(std::string_view path)
 {
-    std::string full = absolute(path);
-    Result<UniqueFd> directory = resolve(full, O_PATH | O_DIRECTORY, 0);
+    Result<std::string> full = full_path(path);
+    if (!full) return full.error();
+    Result<UniqueFd> directory = resolve(*full, O_PATH | O_DIRECTORY, 0);
     if (!directory) return directory.error();
-    cwd_ = full;
+    cwd_ = std::move(*full);
+    cwd_directory_ = std::move(*directory);
     return {};
 }
 

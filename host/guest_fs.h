@@ -51,7 +51,13 @@ class GuestRoot {
     std::string absolute(std::string_view path) const;
     const std::string& cwd() const { return cwd_; }
     const std::string& host_directory() const { return host_directory_; }
-    void set_cwd(std::string cwd) { cwd_ = std::move(cwd); }
+    // Whether the working directory is still the directory at its path. It is held open, so a
+    // working directory that is removed (or moved) is known as gone, and relative paths then
+    // fail with ENOENT, as they do on Linux, instead of reaching whatever holds its old path.
+    bool cwd_exists() const;
+    // Sets the working directory of a new process; a path that names no directory leaves it
+    // gone from the start.
+    void set_cwd(std::string_view path);
 
     // Guest open flags (read-only 0, write-only 1, read-write 2, create 0x40, truncate 0x200,
     // append 0x400) are those of the host; anything else is ignored.
@@ -80,11 +86,14 @@ class GuestRoot {
 
     GuestRoot(UniqueFd root, std::string host_directory);
     Result<Parent> open_parent(std::string_view path) const;
+    // The path made absolute; ENOENT for a relative path once the working directory is gone.
+    Result<std::string> full_path(std::string_view path) const;
     Result<UniqueFd> resolve(const std::string& absolute_path, uint64_t flags, uint32_t mode) const;
 
     UniqueFd root_;
     std::string host_directory_;
     std::string cwd_ = "/";
+    UniqueFd cwd_directory_;
 };
 
 } // namespace yulos

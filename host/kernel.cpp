@@ -176,6 +176,7 @@ int32_t chdir_path(ProcessState& k, Machine&, std::string_view path, Args)
 // Stores the working directory and its NUL; returns the bytes stored.
 int32_t sys_getcwd(ProcessState& k, Machine& m, Args a)
 {
+    if (!k.root.cwd_exists()) return -ENOENT;
     const std::string& cwd = k.root.cwd();
     if (cwd.size() + 1 > a[1]) return -ERANGE;
     auto buffer = m.memory().bytes(a[0], uint32_t(cwd.size() + 1), Access::write);

@@ -44,7 +44,7 @@ int32_t run_guest(LaunchSetup setup, int diagnostics)
         say(diagnostics, root.error().text());
         return status_not_started;
     }
-    root->set_cwd(root->absolute(setup.cwd));
+    root->set_cwd(setup.cwd);
     auto image = load_image(*root, root->absolute(setup.path));
     if (!image) {
         say(diagnostics, image.error().text());

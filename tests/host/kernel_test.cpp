@@ -268,6 +268,31 @@ TEST(Kernel, ChdirMovesTheStartOfRelativePaths)
     EXPECT_EQ(guest.cwd(), "/");
 }
 
+// Once the working directory is removed, relative paths fail as on Linux; none re-creates it.
+// A directory put in its place later is another directory, and is not entered by them either.
+TEST(Kernel, RemovedWorkingDirectoryIsNotReCreated)
+{
+    Guest guest;
+    fs::create_directories(guest.root / "work");
+    EXPECT_EQ(guest.call("chdir", {guest.text("/work")}), 0);
+    EXPECT_EQ(guest.call("rmdir", {guest.text("/work")}), 0);
+    EXPECT_EQ(guest.call("mkfifo", {guest.text("."), 0644}), no_entry);
+    EXPECT_EQ(guest.call("writefile", {guest.text("."), guest.text("x"), 1}), no_entry);
+    EXPECT_EQ(guest.call("mkdir", {guest.text("sub")}), no_entry);
+    EXPECT_EQ(guest.call("open", {guest.text("new"), 0x41, 0644}), no_entry);
+    EXPECT_EQ(guest.cwd(), "error -2");
+    EXPECT_FALSE(fs::exists(guest.root / "work"));
+
+    fs::create_directories(guest.root / "work");
+    EXPECT_EQ(guest.call("mkdir", {guest.text("sub")}), no_entry);
+    EXPECT_FALSE(fs::exists(guest.root / "work" / "sub"));
+    // Absolute paths still work, and so does a chdir to one.
+    EXPECT_GE(guest.call("writefile", {guest.text("/work/file"), guest.text("x"), 1}), 0);
+    EXPECT_EQ(guest.call("chdir", {guest.text("/work")}), 0);
+    EXPECT_EQ(guest.call("mkdir", {guest.text("sub")}), 0);
+    EXPECT_TRUE(fs::is_directory(guest.root / "work" / "sub"));
+}
+
 TEST(Kernel, WritefileReplacesTheWholeFileAndLeavesNoTemporary)
 {
     Guest guest;
