@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -14,12 +15,22 @@
 namespace yulos {
 namespace {
 
-// Descriptor numbers in a fresh child host: 0-2 standard, then the status pipe, the trace
-// and the inherited guest descriptors.
-constexpr int child_status_fd = 3, child_trace_fd = 4, child_first_inherited = 5;
 constexpr int scratch_base = 512;
 
-std::vector<std::string> child_arguments(const ChildLaunch& launch)
+template <class F> ssize_t retry(F f)
+{
+    ssize_t n;
+    do n = f();
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+std::string pty_option(const HandedDescriptor& d)
+{
+    return std::to_string(d.guest) + "=" + std::to_string(*d.pty_pair);
+}
+
+std::vector<std::string> child_arguments(const ChildLaunch& launch, uint32_t slot)
 {
     std::vector<std::string> args = {launch.host_binary,
                                      "child",
@@ -28,41 +39,62 @@ std::vector<std::string> child_arguments(const ChildLaunch& launch)
                                      "--cwd",
                                      launch.cwd,
                                      "--status-fd",
-                                     std::to_string(child_status_fd)};
+                                     std::to_string(child_status_fd),
+                                     "--start-fd",
+                                     std::to_string(child_start_fd),
+                                     "--run-fd",
+                                     std::to_string(child_run_fd),
+                                     "--slot",
+                                     std::to_string(slot),
+                                     "--argv-fd",
+                                     std::to_string(child_argv_fd),
+                                     "--max-memory",
+                                     std::to_string(launch.memory_mib)};
     if (launch.trace_fd >= 0) {
         args.push_back("--trace-fd");
         args.push_back(std::to_string(child_trace_fd));
     }
     for (size_t i = 0; i < launch.inherited.size(); ++i) {
         args.push_back("--fd");
-        args.push_back(std::to_string(launch.inherited[i].first) + "=" +
+        args.push_back(std::to_string(launch.inherited[i].guest) + "=" +
                        std::to_string(child_first_inherited + i));
     }
+    for (const HandedDescriptor& d : launch.standard)
+        if (d.pty_pair) args.insert(args.end(), {"--pty", pty_option(d)});
+    for (const HandedDescriptor& d : launch.inherited)
+        if (d.pty_pair) args.insert(args.end(), {"--pty", pty_option(d)});
     args.push_back("--");
     args.push_back(launch.path);
-    args.insert(args.end(), launch.argv.begin(), launch.argv.end());
     return args;
 }
 
-// Runs in the forked child: only async-signal-safe calls until exec.
-[[noreturn]] void become_child(const ChildLaunch& launch, int status_fd,
+// The host descriptors a child gets, each with the number it has in the child.
+std::vector<std::pair<int, int>> child_descriptors(const ChildLaunch& launch, int status_fd,
+                                                   int start_fd, int run_fd, int argv_fd)
+{
+    std::vector<std::pair<int, int>> moves;
+    for (int i = 0; i < 3; ++i) moves.emplace_back(launch.standard[i].host, i);
+    moves.insert(moves.end(), {{status_fd, child_status_fd},
+                               {start_fd, child_start_fd},
+                               {run_fd, child_run_fd},
+                               {argv_fd, child_argv_fd}});
+    if (launch.trace_fd >= 0) moves.emplace_back(launch.trace_fd, child_trace_fd);
+    for (size_t i = 0; i < launch.inherited.size(); ++i)
+        moves.emplace_back(launch.inherited[i].host, child_first_inherited + int(i));
+    return moves;
+}
+
+// Runs in the forked child: only async-signal-safe calls until exec. A failure is told to the
+// parent through the start pipe.
+[[noreturn]] void become_child(const ChildLaunch& launch,
+                               const std::vector<std::pair<int, int>>& moves,
                                const std::vector<char*>& argv)
 {
     // Move every source above the targets first, so no dup2 clobbers a later source.
-    std::vector<int> sources = {launch.standard[0], launch.standard[1], launch.standard[2],
-                                status_fd, launch.trace_fd};
-    for (auto& [number, host] : launch.inherited) sources.push_back(host);
-    std::vector<int> moved(sources.size(), -1);
-    for (size_t i = 0; i < sources.size(); ++i)
-        if (sources[i] >= 0) moved[i] = fcntl(sources[i], F_DUPFD, scratch_base);
-    for (size_t i = 0; i < moved.size(); ++i) {
-        if (moved[i] < 0) continue;
-        int target = i < 3    ? int(i)
-                     : i == 3 ? child_status_fd
-                     : i == 4 ? child_trace_fd
-                              : child_first_inherited + int(i - 5);
-        dup2(moved[i], target);
-    }
+    std::vector<int> moved(moves.size());
+    for (size_t i = 0; i < moves.size(); ++i)
+        moved[i] = fcntl(moves[i].first, F_DUPFD, scratch_base);
+    for (size_t i = 0; i < moves.size(); ++i) dup2(moved[i], moves[i].second);
     close_range(child_first_inherited + launch.inherited.size(), ~0u, 0);
     if (launch.new_session) {
         setsid();
@@ -70,23 +102,89 @@ std::vector<std::string> child_arguments(const ChildLaunch& launch)
     }
     signal(SIGPIPE, SIG_DFL);
     execv(argv[0], argv.data());
+    int32_t error = -errno;
+    (void)!write(child_start_fd, &error, sizeof error);
     _exit(127);
+}
+
+// What the child host said before running its guest.
+int32_t start_result(int start_fd)
+{
+    int32_t result = 0;
+    ssize_t n = retry([&] { return ::read(start_fd, &result, sizeof result); });
+    return n == sizeof result ? result : -EIO;
 }
 
 } // namespace
 
-Result<int32_t> Children::spawn(const ChildLaunch& launch)
+Result<UniqueFd> write_argument_file(const std::vector<std::string>& argv)
 {
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return Error::last();
-    UniqueFd status_read(pipe_fds[0]), status_write(pipe_fds[1]);
-    std::vector<std::string> args = child_arguments(launch);
+    UniqueFd file(memfd_create("yulos-argv", MFD_CLOEXEC));
+    if (!file.valid()) return Error::last();
+    for (const std::string& arg : argv) {
+        const char* text = arg.c_str();
+        size_t left = arg.size() + 1;
+        while (left > 0) {
+            ssize_t n = retry([&] { return ::write(file.get(), text, left); });
+            if (n < 0) return Error::last();
+            text += n;
+            left -= size_t(n);
+        }
+    }
+    if (lseek(file.get(), 0, SEEK_SET) != 0) return Error::last();
+    return file;
+}
+
+Result<std::vector<std::string>> read_argument_file(int fd)
+{
+    std::string all;
+    char chunk[1 << 16];
+    for (ssize_t n; (n = retry([&] { return ::read(fd, chunk, sizeof chunk); })) != 0;) {
+        if (n < 0) return Error::last();
+        all.append(chunk, size_t(n));
+    }
+    std::vector<std::string> argv;
+    for (size_t at = 0; at < all.size();) {
+        size_t nul = all.find('\0', at);
+        if (nul == std::string::npos) return Error("the argument vector is cut short");
+        argv.push_back(all.substr(at, nul - at));
+        at = nul + 1;
+    }
+    return argv;
+}
+
+Result<int32_t> Children::spawn(const ChildLaunch& launch, RunTable& run)
+{
+    Result<UniqueFd> argv_file = write_argument_file(launch.argv);
+    if (!argv_file) return argv_file.error();
+    int status_fds[2], start_fds[2];
+    if (pipe2(status_fds, O_CLOEXEC) != 0) return Error::last();
+    UniqueFd status_read(status_fds[0]), status_write(status_fds[1]);
+    if (pipe2(start_fds, O_CLOEXEC) != 0) return Error::last();
+    UniqueFd start_read(start_fds[0]), start_write(start_fds[1]);
+    Result<uint32_t> slot = run.reserve_process();
+    if (!slot) return slot.error();
+    std::vector<std::string> args = child_arguments(launch, *slot);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    auto moves = child_descriptors(launch, status_write.get(), start_write.get(), run.fd(),
+                                   argv_file->get());
     pid_t pid = fork();
-    if (pid < 0) return Error::last();
-    if (pid == 0) become_child(launch, status_write.get(), argv);
+    if (pid < 0) {
+        run.cancel_process(*slot);
+        return Error::last();
+    }
+    if (pid == 0) become_child(launch, moves, argv);
+    run.assign_process(*slot, pid);
+    start_write.reset();
+    status_write.reset();
+    if (int32_t started = start_result(start_read.get()); started < 0) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        run.release_process(pid);
+        return Error::code(-started);
+    }
     status_pipes_.emplace(pid, std::move(status_read));
     newest_ = pid;
     return pid;
@@ -107,7 +205,7 @@ void Children::give_head_start()
     }
 }
 
-Result<ChildEnd> Children::wait(int32_t pid, bool nohang)
+Result<ChildEnd> Children::wait(int32_t pid, bool nohang, RunTable& run)
 {
     if (pid != -1 && !status_pipes_.contains(pid)) return Error::code(ECHILD);
     if (status_pipes_.empty()) return Error::code(ECHILD);
@@ -118,6 +216,7 @@ Result<ChildEnd> Children::wait(int32_t pid, bool nohang)
     } while (ended < 0 && errno == EINTR);
     if (ended < 0) return Error::last();
     if (ended == 0) return ChildEnd{};
+    run.release_process(ended);
     auto child = status_pipes_.find(ended);
     int32_t word = 0;
     ssize_t n = child == status_pipes_.end() ? 0 : ::read(child->second.get(), &word, sizeof word);
@@ -130,6 +229,13 @@ Result<ChildEnd> Children::wait(int32_t pid, bool nohang)
         end.status = 128 + WTERMSIG(host_status);
     if (child != status_pipes_.end()) status_pipes_.erase(child);
     return end;
+}
+
+void report_start(int start_fd, int32_t result)
+{
+    if (start_fd < 0) return;
+    (void)!::write(start_fd, &result, sizeof result);
+    close(start_fd);
 }
 
 void report_status(int status_fd, int32_t status)

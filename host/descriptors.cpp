@@ -12,22 +12,32 @@ UniqueFd duplicate(int host) { return UniqueFd(fcntl(host, F_DUPFD_CLOEXEC, 3));
 
 } // namespace
 
-Result<int32_t> Descriptors::insert(UniqueFd host)
+void Descriptors::set(int number, std::optional<Descriptor> entry)
+{
+    if (number >= int(table_.size())) table_.resize(number + 1);
+    std::optional<Descriptor>& slot = table_[number];
+    if (slot && slot->pty_pair) {
+        auto held = pty_references_.find(*slot->pty_pair);
+        if (--held->second == 0) pty_references_.erase(held);
+    }
+    slot = std::move(entry);
+    if (slot && slot->pty_pair) ++pty_references_[*slot->pty_pair];
+}
+
+Result<int32_t> Descriptors::insert(UniqueFd host, std::optional<uint32_t> pty_pair)
 {
     for (int n = 0; n < max_descriptors; ++n) {
-        if (n >= int(table_.size())) table_.resize(n + 1);
-        if (!table_[n]) {
-            table_[n] = Descriptor{std::move(host), false};
+        if (n >= int(table_.size()) || !table_[n]) {
+            set(n, Descriptor{std::move(host), false, pty_pair});
             return n;
         }
     }
     return Error::code(EMFILE);
 }
 
-void Descriptors::place(int number, UniqueFd host)
+void Descriptors::place(int number, UniqueFd host, std::optional<uint32_t> pty_pair)
 {
-    if (number >= int(table_.size())) table_.resize(number + 1);
-    table_[number] = Descriptor{std::move(host), false};
+    set(number, Descriptor{std::move(host), false, pty_pair});
 }
 
 Descriptor* Descriptors::find(int32_t number)
@@ -39,7 +49,7 @@ Descriptor* Descriptors::find(int32_t number)
 Result<void> Descriptors::close(int32_t number)
 {
     if (!find(number)) return Error::code(EBADF);
-    table_[number].reset();
+    set(number, std::nullopt);
     return {};
 }
 
@@ -49,7 +59,7 @@ Result<int32_t> Descriptors::dup(int32_t number)
     if (!d) return Error::code(EBADF);
     UniqueFd copy = duplicate(d->host.get());
     if (!copy.valid()) return Error::last();
-    return insert(std::move(copy));
+    return insert(std::move(copy), d->pty_pair);
 }
 
 Result<int32_t> Descriptors::dup2(int32_t from, int32_t to)
@@ -59,15 +69,23 @@ Result<int32_t> Descriptors::dup2(int32_t from, int32_t to)
     if (from == to) return to;
     UniqueFd copy = duplicate(d->host.get());
     if (!copy.valid()) return Error::last();
-    place(to, std::move(copy));
+    place(to, std::move(copy), d->pty_pair);
     return to;
 }
 
-std::vector<std::pair<int, int>> Descriptors::above_standard() const
+std::optional<HandedDescriptor> Descriptors::hand(int32_t number)
 {
-    std::vector<std::pair<int, int>> open;
+    Descriptor* d = find(number);
+    if (!d) return std::nullopt;
+    return HandedDescriptor{number, d->host.get(), d->pty_pair};
+}
+
+std::vector<HandedDescriptor> Descriptors::above_standard() const
+{
+    std::vector<HandedDescriptor> open;
     for (int n = 3; n < int(table_.size()); ++n)
-        if (table_[n]) open.emplace_back(n, table_[n]->host.get());
+        if (table_[n])
+            open.push_back(HandedDescriptor{n, table_[n]->host.get(), table_[n]->pty_pair});
     return open;
 }
 

@@ -117,7 +117,13 @@ GuestCall::GuestCall(const std::string& image_path, const std::string& root)
         ADD_FAILURE() << guest_root.error().message;
         return;
     }
-    real_ = std::make_unique<Kernel>(std::move(*guest_root), Descriptors{}, KernelOptions{});
+    auto run = RunTable::create(Limits{});
+    if (!run) {
+        ADD_FAILURE() << run.error().text();
+        return;
+    }
+    real_ = std::make_unique<Kernel>(std::move(*guest_root), Descriptors{}, KernelOptions{},
+                                     std::move(*run));
     machine_ = start(image_path, *real_);
 }
 

@@ -1,5 +1,6 @@
 #include "kernel.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <yulos_kernel.h>
@@ -236,17 +238,26 @@ int32_t start_child(ProcessState& k, Machine& m, uint32_t path_address, uint32_t
     if (argc < 0) return -EINVAL;
     if (argc > max_arguments) return -E2BIG;
     ChildLaunch launch;
+    // The whole vector as it will lie on the child's stack: each text with its NUL, and the
+    // count, pointers and closing null word.
+    uint64_t argument_bytes = 4 * (uint64_t(argc) + 2);
     for (int32_t i = 0; i < argc; ++i) {
         auto pointer = m.memory().read_u32(argv_address + 4 * uint32_t(i));
         if (!pointer) return -EFAULT;
-        auto arg = m.memory().text(*pointer, 1u << 20);
-        if (!arg) return -EFAULT;
+        // A text longer than what is left of the vector's room is too long when that much of
+        // it can be read, and a bad address otherwise.
+        uint32_t room =
+            uint32_t(argument_bytes_max - std::min<uint64_t>(argument_bytes, argument_bytes_max));
+        auto arg = m.memory().text(*pointer, room);
+        if (!arg) return m.memory().bytes(*pointer, room, Access::read) ? -E2BIG : -EFAULT;
+        argument_bytes += arg->size() + 1;
         launch.argv.emplace_back(*arg);
     }
     for (int i = 0; i < 3; ++i) {
-        Descriptor* d = k.descriptors.find(stdio[i]);
+        std::optional<HandedDescriptor> d = k.descriptors.hand(stdio[i]);
         if (!d) return -EBADF;
-        launch.standard[i] = d->host.get();
+        launch.standard[i] = *d;
+        launch.standard[i].guest = i;
     }
     Result<UniqueFd> file = k.root.open_regular(*path);
     if (!file) return file.error().kernel_result();
@@ -258,8 +269,9 @@ int32_t start_child(ProcessState& k, Machine& m, uint32_t path_address, uint32_t
     launch.path = k.root.absolute(*path);
     launch.new_session = new_session;
     launch.trace_fd = k.options.trace_fd;
+    launch.memory_mib = k.options.memory_mib;
     if (k.inherit) launch.inherited = k.descriptors.above_standard();
-    return kernel_result(k.children.spawn(launch));
+    return kernel_result(k.children.spawn(launch, k.run));
 }
 
 int32_t sys_spawn(ProcessState& k, Machine& m, Args a)
@@ -282,7 +294,7 @@ int32_t sys_waitpid(ProcessState& k, Machine& m, Args a)
 {
     if (a[2] != 0 && a[2] != YULOS_WAIT_NOHANG) return -EINVAL;
     if (a[1] != 0 && !m.memory().bytes(a[1], 4, Access::write)) return -EFAULT;
-    Result<ChildEnd> end = k.children.wait(sint(a[0]), a[2] == YULOS_WAIT_NOHANG);
+    Result<ChildEnd> end = k.children.wait(sint(a[0]), a[2] == YULOS_WAIT_NOHANG, k.run);
     if (!end) return end.error().kernel_result();
     if (end->pid > 0 && a[1] != 0) m.memory().write_u32(a[1], uint32_t(end->status));
     return end->pid;
@@ -316,8 +328,12 @@ int32_t sys_fd_set_nonblock(ProcessState& k, Machine&, Args a)
 int32_t sys_pty_pair(ProcessState& k, Machine& m, Args a)
 {
     if (!m.memory().bytes(a[0], sizeof(pty_pair), Access::write)) return -EFAULT;
+    if (!k.run.pty_pair_fits()) return -EMFILE;
     UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) return -EIO;
+    uint32_t pair = 0;
+    if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0 ||
+        ioctl(master.get(), TIOCGPTN, &pair) != 0)
+        return -EIO;
     char name[128];
     if (ptsname_r(master.get(), name, sizeof name) != 0) return -EIO;
     UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -326,9 +342,9 @@ int32_t sys_pty_pair(ProcessState& k, Machine& m, Args a)
     if (tcgetattr(slave.get(), &mode) != 0) return -errno;
     cfmakeraw(&mode);
     if (tcsetattr(slave.get(), TCSANOW, &mode) != 0) return -errno;
-    Result<int32_t> master_fd = k.descriptors.insert(std::move(master));
+    Result<int32_t> master_fd = k.descriptors.insert(std::move(master), pair);
     if (!master_fd) return kernel_result(master_fd);
-    Result<int32_t> slave_fd = k.descriptors.insert(std::move(slave));
+    Result<int32_t> slave_fd = k.descriptors.insert(std::move(slave), pair);
     if (!slave_fd) {
         (void)k.descriptors.close(*master_fd);
         return kernel_result(slave_fd);
@@ -392,8 +408,8 @@ const Service* find_service(uint32_t number)
 
 } // namespace
 
-Kernel::Kernel(GuestRoot root, Descriptors descriptors, KernelOptions options)
-    : state_(std::move(root), std::move(descriptors), std::move(options)),
+Kernel::Kernel(GuestRoot root, Descriptors descriptors, KernelOptions options, RunTable run)
+    : state_(std::move(root), std::move(descriptors), std::move(options), std::move(run)),
       trace_(state_.options.trace_fd)
 {
 }
@@ -417,6 +433,10 @@ void Kernel::serve(Machine& machine)
             trace_.record(machine, number, args, call, result, false);
     } else if (trace_.enabled())
         trace_.record(machine, number, args, call, result, false);
+    if (uint32_t held = state_.descriptors.pty_pairs_held(); held != pty_pairs_published_) {
+        state_.run.set_pty_pairs_held(held);
+        pty_pairs_published_ = held;
+    }
     state_.children.give_head_start();
     machine.set_reg(Reg::eax, uint32_t(result));
 }

@@ -6,6 +6,7 @@
 #include "descriptors.h"
 #include "guest_fs.h"
 #include "machine.h"
+#include "run_limits.h"
 #include "trace.h"
 
 #include <cstdint>
@@ -15,15 +16,17 @@
 namespace yulos {
 
 struct KernelOptions {
-    std::string host_binary;          // started afresh for every child
-    int trace_fd = -1;                // one line per call when set
-    std::map<uint32_t, int32_t> fail; // call number -> result returned without serving
+    std::string host_binary;                   // started afresh for every child
+    int trace_fd = -1;                         // one line per call when set
+    std::map<uint32_t, int32_t> fail;          // call number -> result returned without serving
+    uint32_t memory_mib = Limits{}.memory_mib; // the limit of every child's address space
 };
 
 // What the services of one process keep between calls.
 struct ProcessState {
-    ProcessState(GuestRoot root_, Descriptors descriptors_, KernelOptions options_)
-        : root(std::move(root_)), descriptors(std::move(descriptors_)), options(std::move(options_))
+    ProcessState(GuestRoot root_, Descriptors descriptors_, KernelOptions options_, RunTable run_)
+        : root(std::move(root_)), descriptors(std::move(descriptors_)),
+          options(std::move(options_)), run(std::move(run_))
     {
     }
 
@@ -31,6 +34,7 @@ struct ProcessState {
     Descriptors descriptors;
     Children children;
     KernelOptions options;
+    RunTable run;                   // the processes and pseudo-terminal pairs of the whole run
     int spawn_stdio[3] = {0, 1, 2}; // guest descriptors that spawn (131) hands its child
     bool inherit = false;           // descriptors above 2 pass to later children
     std::map<int32_t, PendingFile> streams;
@@ -39,7 +43,7 @@ struct ProcessState {
 
 class Kernel final : public KernelCalls {
   public:
-    Kernel(GuestRoot root, Descriptors descriptors, KernelOptions options);
+    Kernel(GuestRoot root, Descriptors descriptors, KernelOptions options, RunTable run);
 
     void serve(Machine& machine) override;
 
@@ -49,6 +53,7 @@ class Kernel final : public KernelCalls {
   private:
     ProcessState state_;
     Trace trace_;
+    uint32_t pty_pairs_published_ = 0; // what the run's table has of this process's pairs
 };
 
 } // namespace yulos

@@ -34,6 +34,9 @@ enum class Reg { eax, ebx, ecx, edx, esi, edi, ebp, esp, eip };
 constexpr uint32_t stack_top = 0xC0000000;
 constexpr uint32_t stack_size = 8u << 20;
 constexpr uint32_t stack_guard = stack_top - stack_size - page_size;
+// The largest argument vector: its texts with their NULs, the count, the pointers and the
+// closing null word, as they lie on the initial stack.
+constexpr uint32_t argument_bytes_max = 2u << 20;
 
 struct StopReason {
     enum class Kind { exited, fault, returned, halted } kind = Kind::halted;

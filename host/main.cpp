@@ -98,10 +98,11 @@ Result<RunCommand> parse_run(std::span<const std::string_view> args, int diagnos
         if (i + 1 >= args.size()) return Error(std::string(option) + " needs a value");
         return args[++i];
     };
-    auto limit = [&](std::string_view option, uint32_t& into) -> Result<void> {
+    auto limit = [&](std::string_view option, uint32_t& into, int64_t low,
+                     int64_t high) -> Result<void> {
         Result<std::string_view> text = value_of(option);
         if (!text) return text.error();
-        Result<int64_t> value = decimal(*text, 1, INT32_MAX, option);
+        Result<int64_t> value = decimal(*text, low, high, option);
         if (!value) return value.error();
         into = uint32_t(*value);
         return {};
@@ -127,11 +128,11 @@ Result<RunCommand> parse_run(std::span<const std::string_view> args, int diagnos
             if (!failure) return failure.error();
             parsed = parse_failure(*failure, setup.kernel);
         } else if (arg == "--max-processes")
-            parsed = limit(arg, setup.limits.processes);
+            parsed = limit(arg, setup.limits.processes, 1, max_limit_processes);
         else if (arg == "--max-ptys")
-            parsed = limit(arg, setup.limits.ptys);
+            parsed = limit(arg, setup.limits.ptys, 0, max_limit_ptys);
         else if (arg == "--max-memory")
-            parsed = limit(arg, setup.limits.memory_mib);
+            parsed = limit(arg, setup.limits.memory_mib, 1, max_limit_memory_mib);
         else
             return Error("unknown option " + std::string(arg));
         if (!parsed) return parsed.error();
@@ -173,48 +174,86 @@ int command_run(std::span<const std::string_view> args, int diagnostics)
     return run_guest(std::move(run->setup), diagnostics) & 0xff;
 }
 
-// The child's options come from the parent host, never from a user: anything unexpected is a
-// fault of the host itself.
-int command_child(std::span<const std::string_view> args, int diagnostics)
+// The child's options come from its parent host, never from a user.
+Result<LaunchSetup> parse_child(std::span<const std::string_view> args)
 {
     LaunchSetup setup;
     setup.kernel.host_binary = host_binary();
-    auto descriptor = [](std::string_view text) -> Result<int> {
-        Result<int64_t> value = decimal(text, 0, INT_MAX, "descriptor");
+    auto number = [](std::string_view text) -> Result<int> {
+        Result<int64_t> value = decimal(text, 0, INT_MAX, "child: the number");
         if (!value) return value.error();
         return int(*value);
     };
+    // GUEST=VALUE, both numbers.
+    auto pair = [&](std::string_view text) -> Result<std::pair<int, int>> {
+        size_t equals = text.find('=');
+        if (equals == std::string_view::npos) return Error("child: no '=' in " + std::string(text));
+        Result<int> guest = number(text.substr(0, equals)), value = number(text.substr(equals + 1));
+        if (!guest) return guest.error();
+        if (!value) return value.error();
+        return std::pair{*guest, *value};
+    };
+    int argv_fd = -1;
     size_t i = 0;
     for (; i + 1 < args.size() && args[i] != "--"; i += 2) {
         std::string_view arg = args[i], value = args[i + 1];
-        Result<int> fd = descriptor(value);
-        if (arg == "--root")
+        if (arg == "--root") {
             setup.root = value;
-        else if (arg == "--cwd")
+            continue;
+        }
+        if (arg == "--cwd") {
             setup.cwd = value;
-        else if (arg == "--status-fd" && fd)
-            setup.status_fd = *fd;
-        else if (arg == "--trace-fd" && fd)
-            setup.kernel.trace_fd = *fd;
-        else if (arg == "--fd") {
-            size_t equals = value.find('=');
-            if (equals == std::string_view::npos)
-                return refuse("child: bad --fd " + std::string(value));
-            Result<int> guest = descriptor(value.substr(0, equals));
-            Result<int> host = descriptor(value.substr(equals + 1));
-            if (!guest || !host) return refuse("child: bad --fd " + std::string(value));
-            setup.extra_descriptors.emplace_back(*guest, *host);
-        } else
-            return refuse("child: unexpected " + std::string(arg) + " " + std::string(value));
+            continue;
+        }
+        if (arg == "--fd" || arg == "--pty") {
+            Result<std::pair<int, int>> given = pair(value);
+            if (!given) return given.error();
+            auto [guest, host_or_pair] = *given;
+            if (arg == "--fd")
+                setup.descriptors.push_back(HandedDescriptor{guest, host_or_pair, {}});
+            else if (guest < 3)
+                setup.standard_pty_pairs[guest] = uint32_t(host_or_pair);
+            else
+                for (HandedDescriptor& d : setup.descriptors)
+                    if (d.guest == guest) d.pty_pair = uint32_t(host_or_pair);
+            continue;
+        }
+        Result<int> n = number(value);
+        if (!n) return n.error();
+        if (arg == "--status-fd")
+            setup.status_fd = *n;
+        else if (arg == "--start-fd")
+            setup.start_fd = *n;
+        else if (arg == "--run-fd")
+            setup.run_fd = *n;
+        else if (arg == "--slot")
+            setup.slot = uint32_t(*n);
+        else if (arg == "--argv-fd")
+            argv_fd = *n;
+        else if (arg == "--trace-fd")
+            setup.kernel.trace_fd = *n;
+        else if (arg == "--max-memory")
+            setup.limits.memory_mib = uint32_t(*n);
+        else
+            return Error("child: unexpected " + std::string(arg));
     }
-    if (i >= args.size() || args[i] != "--" || i + 1 >= args.size())
-        return refuse("child: no program given");
+    if (i + 2 != args.size() || args[i] != "--") return Error("child: no program given");
     setup.path = args[i + 1];
-    for (i += 2; i < args.size(); ++i) setup.argv.emplace_back(args[i]);
-    int status_fd = setup.status_fd;
-    if (status_fd >= 0) fcntl(status_fd, F_SETFD, FD_CLOEXEC);
-    if (setup.kernel.trace_fd >= 0) fcntl(setup.kernel.trace_fd, F_SETFD, FD_CLOEXEC);
-    int32_t status = run_guest(std::move(setup), diagnostics);
+    for (int fd : {setup.status_fd, setup.start_fd, setup.run_fd, setup.kernel.trace_fd})
+        if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    UniqueFd argv_file(argv_fd);
+    Result<std::vector<std::string>> argv = read_argument_file(argv_fd);
+    if (!argv) return Error("child: cannot read the arguments: " + argv.error().text());
+    setup.argv = std::move(*argv);
+    return setup;
+}
+
+int command_child(std::span<const std::string_view> args, int diagnostics)
+{
+    Result<LaunchSetup> setup = parse_child(args);
+    if (!setup) return refuse(setup.error().text());
+    int status_fd = setup->status_fd;
+    int32_t status = run_guest(std::move(*setup), diagnostics);
     report_status(status_fd, status);
     return status & 0xff;
 }

@@ -298,6 +298,80 @@ int traced()
     return 0;
 }
 
+// Spawns sleeping children until the run's process limit refuses one, then sees a place freed
+// by waiting for a child.
+int fill_processes()
+{
+    char* argv[] = {const_cast<char*>(self), const_cast<char*>("sleep-exit"),
+                    const_cast<char*>("300"), const_cast<char*>("0")};
+    int pids[8], count = 0, refused = 0;
+    while (count < 8) {
+        int pid = spawn(self, argv, 4);
+        if (pid <= 0) {
+            refused = pid;
+            break;
+        }
+        pids[count++] = pid;
+    }
+    report("spawned", count);
+    report("refused", refused);
+    int status = 0;
+    waitpid(pids[0], &status, 0);
+    int again = spawn(self, argv, 4);
+    report("after-wait", again > 0);
+    for (int i = 1; i < count; ++i) waitpid(pids[i], &status, 0);
+    waitpid(again, &status, 0);
+    return 0;
+}
+
+// Makes pseudo-terminal pairs until the run's limit refuses one, then closes one pair.
+int fill_ptys()
+{
+    pty_pair pairs[8];
+    int count = 0, refused = 0;
+    while (count < 8) {
+        int result = yulos_kernel_call(SYS_PTY_PAIR, unsigned(&pairs[count]), 0, 0);
+        if (result != 0) {
+            refused = result;
+            break;
+        }
+        ++count;
+    }
+    report("pairs", count);
+    report("refused", refused);
+    close(pairs[0].master_fd);
+    report("one-side-closed", yulos_kernel_call(SYS_PTY_PAIR, unsigned(&pairs[0]), 0, 0));
+    close(pairs[0].slave_fd);
+    report("both-closed", yulos_kernel_call(SYS_PTY_PAIR, unsigned(&pairs[0]), 0, 0));
+    return 0;
+}
+
+// An argument vector of `size` bytes in one argument: a child that reports its length.
+int spawn_big_argument(int size)
+{
+    static char big[3u << 20];
+    for (int i = 0; i < size; ++i) big[i] = 'x';
+    big[size] = 0;
+    char* argv[] = {const_cast<char*>(self), const_cast<char*>("argument-length"), big};
+    int pid = spawn_ex(self, argv, 3, 0, 1, 2, 0);
+    report("spawn", pid > 0 ? 1 : pid);
+    int status = -1;
+    if (pid > 0) waitpid(pid, &status, 0);
+    report("status", status);
+    return 0;
+}
+
+// Spawns `path` and reports what the spawn returned.
+int spawn_result(const char* path)
+{
+    char* argv[] = {const_cast<char*>(path)};
+    int pid = spawn_ex(path, argv, 1, 0, 1, 2, 0);
+    report("spawn", pid > 0 ? 1 : pid);
+    int status = 0;
+    if (pid > 0) waitpid(pid, &status, 0);
+    return 0;
+}
+
 // Begins replacing `path` through a stream, writes to it, says "begun" and waits to be killed.
 int stream_then_wait(const char* path)
 {
@@ -337,5 +411,13 @@ extern "C" int main(int argc, char** argv)
     if (same(what, "getcwd-child")) return getcwd_probe(false);
     if (same(what, "traced")) return traced();
     if (same(what, "stream-then-wait") && argc == 3) return stream_then_wait(argv[2]);
+    if (same(what, "fill-processes")) return fill_processes();
+    if (same(what, "fill-ptys")) return fill_ptys();
+    if (same(what, "spawn-big") && argc == 3) return spawn_big_argument(number(argv[2]));
+    if (same(what, "argument-length") && argc == 3) {
+        report("length", int(length(argv[2])));
+        return 0;
+    }
+    if (same(what, "spawn") && argc == 3) return spawn_result(argv[2]);
     return 101;
 }

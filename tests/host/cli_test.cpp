@@ -123,7 +123,7 @@ TEST_F(CliTest, RefusesABadCommandLine)
              Case{{"run", "--root", r, "--fail", "5=-", "/bin/hello"},
                   "--fail: the result \"-\" is not a decimal number"},
              Case{{"run", "--root", r, "--max-processes", "0", "/bin/hello"},
-                  "--max-processes 0 is not between 1 and 2147483647"},
+                  "--max-processes 0 is not between 1 and 4096"},
              Case{{"run", "--root", r, "--max-memory", "-1", "/bin/hello"},
                   "--max-memory \"-1\" is not a decimal number"},
              Case{{"meta"}, "meta takes one file"},

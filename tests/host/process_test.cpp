@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
+#include <yulos_elf.h>
 
 using namespace yulos_test;
 
@@ -270,4 +272,74 @@ TEST_F(ProcessTest, KilledWriterLeavesTheOldFileAndNoTemporary)
     EXPECT_EQ(said, "begun\n");
     EXPECT_EQ(entries(root / "data"), std::vector<std::string>{"file"});
     EXPECT_EQ(read_file(root / "data" / "file"), "old bytes");
+}
+
+// The limits hold across the whole run: past them spawn fails with -11 and the PTY-pair call
+// with -24, the guest goes on, and what a process gives back can be taken again.
+TEST_F(ProcessTest, LimitsPerRunAreReachedAndReleased)
+{
+    HostRun processes = run({"/bin/proc", "fill-processes"}, {"--max-processes", "3"});
+    auto values = reported(processes);
+    EXPECT_EQ(values["spawned"], "2") << processes.out; // the parent is the third
+    EXPECT_EQ(values["refused"], "-11");
+    EXPECT_EQ(values["after-wait"], "1");
+    EXPECT_EQ(processes.exit_code, 0);
+
+    HostRun ptys = run({"/bin/proc", "fill-ptys"}, {"--max-ptys", "2"});
+    values = reported(ptys);
+    EXPECT_EQ(values["pairs"], "2") << ptys.out;
+    EXPECT_EQ(values["refused"], "-24");
+    EXPECT_EQ(values["one-side-closed"], "-24"); // the slave still holds the pair
+    EXPECT_EQ(values["both-closed"], "0");
+
+    // Each process of the tree counts: a child cannot start where its parent took the last place.
+    HostRun nested =
+        run({"/bin/proc", "wait", "/bin/proc", "fill-processes"}, {"--max-processes", "3"});
+    values = reported(nested);
+    EXPECT_EQ(values["spawned"], "1") << nested.out;
+    EXPECT_EQ(values["refused"], "-11");
+}
+
+// An image larger than --max-memory allows is refused before it runs: 125 for the program the
+// run starts, -12 from a spawn.
+TEST_F(ProcessTest, MemoryLimitRefusesLargeImagesBeforeTheyRun)
+{
+    HostRun refused = run({"/bin/proc", "exit", "0"}, {"--max-memory", "8"});
+    EXPECT_EQ(refused.exit_code, 125);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err.find("yulos: /bin/proc: needs "), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(" MiB allowed (--max-memory)"), std::string::npos);
+
+    // A copy of proc whose zero-filled area is 64 MiB larger.
+    std::vector<uint8_t> image = read_bytes(guest_image("test_proc"));
+    yulos_elf_header header;
+    std::memcpy(&header, image.data(), sizeof header);
+    for (unsigned i = 0; i < header.program_header_count; ++i) {
+        yulos_elf_program_header segment;
+        size_t at = header.program_headers + i * sizeof segment;
+        std::memcpy(&segment, image.data() + at, sizeof segment);
+        if (segment.type != YULOS_PT_LOAD || !(segment.flags & YULOS_PF_W)) continue;
+        segment.memory_size += 64u << 20;
+        std::memcpy(image.data() + at, &segment, sizeof segment);
+    }
+    write_bytes(root / "bin" / "large", image);
+    HostRun spawned = run({"/bin/proc", "spawn", "/bin/large"}, {"--max-memory", "32"});
+    EXPECT_EQ(reported(spawned)["spawn"], "-12") << spawned.out << spawned.err;
+    EXPECT_EQ(spawned.exit_code, 0);
+}
+
+// A spawn hands its arguments to the child whatever their size up to the limit of the argument
+// vector; past it the spawn fails with -7 and nothing starts.
+TEST_F(ProcessTest, LargeArgumentsReachTheChildOrTheSpawnFails)
+{
+    HostRun big = run({"/bin/proc", "spawn-big", "204800"});
+    auto values = reported(big);
+    EXPECT_EQ(values["spawn"], "1") << big.out << big.err;
+    EXPECT_EQ(values["length"], "204800");
+    EXPECT_EQ(values["status"], "0");
+
+    HostRun too_big = run({"/bin/proc", "spawn-big", "3000000"});
+    values = reported(too_big);
+    EXPECT_EQ(values["spawn"], "-7") << too_big.out << too_big.err;
+    EXPECT_EQ(values.count("length"), 0u);
 }
