@@ -1,10 +1,11 @@
 # The yulos side: start-up object, runtime library, the command, other programs and the
 # images that the host's tests run.
-set(CMAKE_C_STANDARD 11)
-set(CMAKE_CXX_STANDARD 20)
-set(CMAKE_CXX_STANDARD_REQUIRED ON)
-set(CMAKE_CXX_EXTENSIONS OFF)
-add_compile_options(-Wall -Wextra -O2)
+# This build's own choices on top of the toolchain's flags, which `./yulos cc` leaves to its user.
+set(YULOS_BUILD_FLAGS -O2 -DNDEBUG)
+add_compile_options(${YULOS_COMMON_FLAGS}
+    "$<$<COMPILE_LANGUAGE:C>:${YULOS_C_FLAGS}>"
+    "$<$<COMPILE_LANGUAGE:CXX>:${YULOS_CXX_FLAGS}>"
+    -Wall -Wextra ${YULOS_BUILD_FLAGS})
 
 file(GLOB YULOS_BUILTINS_CANDIDATES
     /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.builtins-i386.a)
@@ -79,5 +80,32 @@ foreach(source ${YULOS_TEST_PROGRAM_SOURCES})
     yulos_program(test_${name} ${source} WHOLE_RUNTIME)
 endforeach()
 
+# The SDK's flags file: how this build compiles and links yulos code, one argument a line after
+# its key. `./yulos cc` and the bench read it, so that the flags and the builtins archive are
+# chosen in this build alone.
+function(yulos_flag_lines out key)
+    list(TRANSFORM ARGN PREPEND "${key} ")
+    list(JOIN ARGN "\n" lines)
+    set(${out} "${lines}" PARENT_SCOPE)
+endfunction()
+yulos_flag_lines(common flag --target=${CMAKE_CXX_COMPILER_TARGET} ${YULOS_COMMON_FLAGS})
+yulos_flag_lines(c c_flag ${YULOS_C_FLAGS})
+yulos_flag_lines(cxx cxx_flag ${YULOS_CXX_FLAGS})
+yulos_flag_lines(build build_flag ${YULOS_BUILD_FLAGS})
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/sdk_flags CONTENT
+"# How the yulos build compiles and links yulos code (written by cmake/guest.cmake).
+# flag: C and C++; c_flag, cxx_flag: one language; build_flag: the build's own choices;
+# include: a program's include directories; runtime_include: the runtime library's own.
+${common}
+${c}
+${cxx}
+${build}
+include $<JOIN:$<TARGET_PROPERTY:yulos,INTERFACE_INCLUDE_DIRECTORIES>,\ninclude >
+runtime_include $<JOIN:$<TARGET_PROPERTY:yulos,INCLUDE_DIRECTORIES>,\nruntime_include >
+link_script ${YULOS_LINK_SCRIPT}
+builtins ${YULOS_BUILTINS}
+")
+
 install(TARGETS yulos DESTINATION ${YULOS_SDK})
+install(FILES ${CMAKE_BINARY_DIR}/sdk_flags DESTINATION ${YULOS_SDK} RENAME flags)
 install(FILES $<TARGET_OBJECTS:yulos_crt0> DESTINATION ${YULOS_SDK} RENAME crt0.o)

@@ -7,13 +7,16 @@ set(CMAKE_C_COMPILER_TARGET i386-unknown-none-elf)
 set(CMAKE_CXX_COMPILER_TARGET i386-unknown-none-elf)
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
+# The flags of every yulos object. cmake/guest.cmake applies them and writes them, with the rest
+# of what a yulos program is built from, to the SDK's flags file, which `./yulos cc` and the bench
+# read. They are plain variables rather than CMake's CMAKE_<LANG>_FLAGS, whose first value stays
+# in a build tree's cache: a change here reaches every build tree.
 # No frame pointer: under emulation every guest memory access costs a software TLB lookup, and
 # the frame pointer's push and pop in every function are two of them per call.
-set(YULOS_FREESTANDING_FLAGS
-    "-ffreestanding -nostdlibinc -fno-pic -fno-stack-protector -fno-builtin \
--fno-asynchronous-unwind-tables -fno-unwind-tables -fomit-frame-pointer")
-set(CMAKE_C_FLAGS_INIT "${YULOS_FREESTANDING_FLAGS}")
-set(CMAKE_CXX_FLAGS_INIT "${YULOS_FREESTANDING_FLAGS} -fno-exceptions -fno-rtti")
+set(YULOS_COMMON_FLAGS -ffreestanding -nostdlibinc -fno-pic -fno-stack-protector -fno-builtin
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fomit-frame-pointer)
+set(YULOS_C_FLAGS -std=c11)
+set(YULOS_CXX_FLAGS -std=c++20 -fno-exceptions -fno-rtti)
 
 find_program(YULOS_LLD ld.lld REQUIRED)
 set(CMAKE_C_LINK_EXECUTABLE "${YULOS_LLD} <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
