@@ -124,10 +124,11 @@ struct HostRun {
     std::string out, err;
 };
 
-// Runs the host binary with `args`, standard input from /dev/null, and waits at most
-// `limit` for it (then kills it and fails the test).
-inline HostRun run_host(const std::vector<std::string>& args,
-                        std::chrono::seconds limit = std::chrono::seconds(30))
+// Runs `argv` (the program's path first) with `environment` ("NAME=VALUE" entries; the test's
+// own when empty), standard input from /dev/null, and waits at most `limit` for it (then kills
+// it and fails the test).
+inline HostRun run_program(std::vector<std::string> argv, std::vector<std::string> environment,
+                           std::chrono::seconds limit)
 {
     TempDir capture;
     std::string out_path = (capture / "out").string(), err_path = (capture / "err").string();
@@ -136,17 +137,20 @@ inline HostRun run_host(const std::vector<std::string>& args,
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0644);
-    std::vector<std::string> full = {YULOS_HOST_BINARY};
-    full.insert(full.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : full) argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    auto pointers = [](std::vector<std::string>& strings) {
+        std::vector<char*> list;
+        for (std::string& s : strings) list.push_back(s.data());
+        list.push_back(nullptr);
+        return list;
+    };
+    std::vector<char*> args = pointers(argv), env = pointers(environment);
     pid_t pid = -1;
     HostRun run;
-    int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(),
+                            environment.empty() ? environ : env.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
-        ADD_FAILURE() << "cannot start the host: " << std::strerror(error);
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
         return run;
     }
     auto deadline = std::chrono::steady_clock::now() + limit;
@@ -155,7 +159,7 @@ inline HostRun run_host(const std::vector<std::string>& args,
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
-            ADD_FAILURE() << "the host did not finish in time";
+            ADD_FAILURE() << argv[0] << " did not finish in time";
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -165,6 +169,15 @@ inline HostRun run_host(const std::vector<std::string>& args,
     run.out = read_file(out_path);
     run.err = read_file(err_path);
     return run;
+}
+
+// Runs the host binary with `args`, as run_program does.
+inline HostRun run_host(const std::vector<std::string>& args,
+                        std::chrono::seconds limit = std::chrono::seconds(30))
+{
+    std::vector<std::string> argv = {YULOS_HOST_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, {}, limit);
 }
 
 } // namespace yulos_test
