@@ -1,7 +1,8 @@
 // The `./yulos` entry point: it builds before acting when, and only when, something the build
-// reads has changed. The script runs from a small copy of the source tree, with a `cmake` that
-// records each build and a build tree of stand-ins (a host that prints its arguments), except
-// for the real SDK, with which `./yulos cc` builds programs that the real host runs.
+// reads has changed, and `./yulos cc` refuses a bad command line before building anything. The
+// script runs from a small copy of the source tree, with a `cmake` that records each build and a
+// build tree of stand-ins (a host that prints its arguments), except for the real SDK, with which
+// `./yulos cc` builds programs that the real host runs.
 #include "host_test_support.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 using namespace yulos_test;
 
 namespace {
+
+constexpr int usage = 2;
 
 void write_executable(const fs::path& path, std::string_view text)
 {
@@ -165,6 +168,30 @@ TEST_F(YulosScriptTest, AFailedBuildIsTriedAgain)
     HostRun again = yulos({"run", "echo"});
     EXPECT_EQ(builds(), 3);
     EXPECT_EQ(again.out, "host run --root " + (build / "sysroot").string() + " echo\n");
+}
+
+TEST_F(YulosScriptTest, CcRefusesABadCommandLineBeforeBuilding)
+{
+    struct Case {
+        std::vector<std::string> args;
+        const char* problem;
+    };
+    for (const Case& c : {
+             Case{{"cc", "-o"}, "-o needs a file name after it"},
+             Case{{"cc", "prog.c", "-o"}, "-o needs a file name after it"},
+             Case{{"cc", "prog.o"}, "no output file: give -o OUT"},
+             Case{{"cc", "-O2", "prog.c"}, "no output file: give -o OUT"},
+             Case{{"cc", "-o", "", "prog.c"}, "no output file: give -o OUT"},
+             Case{{"cc", "-o", "prog"}, "no source or object file"},
+             Case{{"cc", "-O2", "-o", "prog", "-Wall"}, "no source or object file"},
+         }) {
+        HostRun r = yulos(c.args);
+        EXPECT_EQ(r.exit_code, usage) << c.problem;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, std::string("yulos cc: ") + c.problem +
+                             "\nusage: ./yulos cc [FLAGS] -o OUT FILE.c|FILE.cpp ...\n");
+    }
+    EXPECT_EQ(builds(), 0);
 }
 
 // The flags, the include directories and the builtins archive come from the SDK's flags file:
