@@ -23,18 +23,6 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE.parent
 
-# The flags of the yulos build of the runtime (cmake/yulos-toolchain.cmake and
-# cmake/guest.cmake): every object of both builds is compiled with exactly these.
-COMMON_FLAGS = [
-    "--target=i386-unknown-none-elf", "-nostdlibinc", "-fno-pic", "-fno-stack-protector",
-    "-fno-builtin", "-fno-asynchronous-unwind-tables", "-fno-unwind-tables", "-ffreestanding",
-    "-fomit-frame-pointer",
-    "-O2", "-DNDEBUG", "-I", str(SOURCE / "runtime/include"), "-I", str(SOURCE / "abi"),
-    "-I", str(SOURCE / "runtime"),
-]
-C_FLAGS = COMMON_FLAGS + ["-std=c11"]
-CXX_FLAGS = COMMON_FLAGS + ["-std=c++20", "-fno-exceptions", "-fno-rtti"]
-
 PROGRAMS = ["exit0", "compute", "arith", "memory", "blast"]
 PEER_PROGRAMS = ["exit0", "compute", "arith", "memory"]
 
@@ -60,26 +48,37 @@ def say(text):
 
 # ---- tools ----
 
-def builtins_archive():
-    for path in sorted(Path("/usr/lib").glob("llvm-*/lib/clang/*/lib/linux")):
-        archive = path / "libclang_rt.builtins-i386.a"
-        if archive.exists():
-            return str(archive)
-    sys.exit("bench: the clang runtime builtins for i386 are missing")
+def build_flags(build_dir):
+    """How the yulos build compiles and links yulos code: its SDK's flags file (written by
+    cmake/guest.cmake), as {key: [values]}."""
+    path = build_dir / "sdk/flags"
+    if not path.exists():
+        sys.exit(f"bench: {path} is missing: build with ./yulos first")
+    flags = {}
+    for line in path.read_text().splitlines():
+        if line and not line.startswith("#"):
+            key, _, value = line.partition(" ")
+            flags.setdefault(key, []).append(value)
+    return flags
 
 
 # ---- building both sides from the same objects ----
 
-def compile_one(source, out):
-    flags = C_FLAGS if source.suffix == ".c" else CXX_FLAGS
-    compiler = "clang" if source.suffix == ".c" else "clang++"
-    subprocess.run([compiler] + flags + ["-c", str(source), "-o", str(out)], check=True)
+def compile_one(source, out, flags):
+    """Compiles with the build's flags for the language, its optimisation and the include
+    directories of the runtime library, as the build compiles the runtime."""
+    language, compiler = ("c_flag", "clang") if source.suffix == ".c" else ("cxx_flag", "clang++")
+    includes = [arg for directory in flags["runtime_include"] for arg in ("-I", directory)]
+    subprocess.run([compiler] + flags["flag"] + flags[language] + flags["build_flag"] + includes
+                   + ["-c", str(source), "-o", str(out)], check=True)
     return out
 
 
 def build(build_dir, work):
     """Compiles the runtime, the start-up code, both sets of wrappers and the programs once,
-    then links each program for yulos (unistd + fcntl) and for Linux (the shim)."""
+    then links each program for yulos (unistd + fcntl) and for Linux (the shim), all with the
+    flags, the link script and the builtins archive of the yulos build."""
+    flags = build_flags(build_dir)
     obj = work / "obj"
     obj.mkdir(parents=True, exist_ok=True)
     runtime = sorted(SOURCE.glob("runtime/*.cpp")) + sorted(SOURCE.glob("runtime/stdio/*.cpp")) \
@@ -90,7 +89,8 @@ def build(build_dir, work):
     sources = runtime + [HERE / "linux_shim.cpp"] + [HERE / f"programs/{p}.c" for p in PROGRAMS]
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         objects = dict(zip(sources, pool.map(
-            lambda s: compile_one(s, obj / (s.parent.name + "_" + s.name + ".o")), sources)))
+            lambda s: compile_one(s, obj / (s.parent.name + "_" + s.name + ".o"), flags),
+            sources)))
 
     archive = obj / "libbench_runtime.a"
     archive.unlink(missing_ok=True)
@@ -107,10 +107,10 @@ def build(build_dir, work):
         if program in PEER_PROGRAMS:
             sides.append((linux / program, linux_wrappers))
         for out, wrapper_objects in sides:
-            subprocess.run(["ld.lld", "-T", str(SOURCE / "link/yulos.ld"), "-static",
+            subprocess.run(["ld.lld", "-T", flags["link_script"][0], "-static",
                             "--build-id=none", "-o", str(out), str(objects[crt0]),
                             str(objects[HERE / f"programs/{program}.c"])] + wrapper_objects
-                           + [str(archive), builtins_archive()], check=True)
+                           + [str(archive), flags["builtins"][0]], check=True)
     # The relay and its child are the installed ones.
     for program in ["ttyrelay", "echo"]:
         shutil.copy2(build_dir / "sysroot/binaries" / program, root / "binaries" / program)
