@@ -167,32 +167,55 @@ def output_of(command):
 
 # ---- the report ----
 
-def row(figure, ours, theirs, ratio, target, met, unit, peer, runs, note=""):
-    return {"figure": figure, "ours": ours, "peer": theirs, "peer_name": peer, "unit": unit,
-            "ratio": ratio, "target": target, "met": met, "runs": runs, "note": note}
+def spread(values, scale=1):
+    """A figure measured in several runs: their median, minimum and maximum, times `scale`."""
+    return {"median": statistics.median(values) * scale, "min": min(values) * scale,
+            "max": max(values) * scale}
+
+
+def bound(value):
+    """A figure that is computed, not measured: it has no spread."""
+    return {"median": value, "min": None, "max": None}
+
+
+def row(figure, ours, peer, target, unit, peer_name, runs, note=""):
+    """One line of the table: `ours` and `peer` are spread() or bound(); the ratio is that of
+    their medians, and `target` is "<= X", ">= X" or "(none)"."""
+    ratio = ours["median"] / peer["median"]
+    op, _, limit = target.partition(" ")
+    met = {"<=": lambda: ratio <= float(limit), ">=": lambda: ratio >= float(limit)}.get(
+        op, lambda: None)()
+    return {"figure": figure, "ours": ours["median"], "ours_min": ours["min"],
+            "ours_max": ours["max"], "peer": peer["median"], "peer_min": peer["min"],
+            "peer_max": peer["max"], "peer_name": peer_name, "unit": unit, "ratio": ratio,
+            "target": target, "met": met, "runs": runs, "note": note}
+
+
+def number(value, unit):
+    if unit == "ms":
+        return f"{value:.1f}"
+    if unit == "s":
+        return f"{value:.3f}"
+    return f"{value:,.0f}"
 
 
 def fmt(value, unit):
-    if value is None:
-        return "-"
-    if unit == "ms":
-        return f"{value:.1f} ms"
-    if unit == "s":
-        return f"{value:.3f} s"
-    if unit == "KiB":
-        return f"{value:,.0f} KiB"
-    if unit == "B/s":
-        return f"{value:,.0f} B/s"
-    return f"{value}"
+    return "-" if value is None else f"{number(value, unit)} {unit}"
+
+
+def fmt_spread(low, high, unit):
+    return "-" if low is None else f"{number(low, unit)}–{number(high, unit)}"
 
 
 def print_table(rows):
-    header = ["figure", "ours (median)", "peer / bound", "ratio", "target", "met", "runs"]
+    header = ["figure", "ours (median)", "ours min–max", "peer / bound", "peer min–max", "ratio",
+              "target", "met", "runs"]
     lines = [[r["figure"], fmt(r["ours"], r["unit"]),
-              f'{fmt(r["peer"], r["unit"])} ({r["peer_name"]})' if r["peer"] is not None else "-",
-              f'{r["ratio"]:.3f}' if r["ratio"] is not None else "-",
-              r["target"], ("yes" if r["met"] else "NO") if r["met"] is not None else "-",
-              r["runs"]]
+              fmt_spread(r["ours_min"], r["ours_max"], r["unit"]),
+              f'{fmt(r["peer"], r["unit"])} ({r["peer_name"]})',
+              fmt_spread(r["peer_min"], r["peer_max"], r["unit"]),
+              f'{r["ratio"]:.3f}', r["target"],
+              ("yes" if r["met"] else "NO") if r["met"] is not None else "-", r["runs"]]
              for r in rows]
     widths = [max(len(str(x)) for x in column) for column in zip(header, *lines)]
     text = lambda cells: "  ".join(str(c).ljust(w) for c, w in zip(cells, widths)).rstrip()
@@ -244,23 +267,21 @@ def main():
     t = interleaved_times({"ours": ours("/binaries/exit0"), "qemu": peer("exit0")},
                           rounds=scale(6), runs=scale(20), warmup=3)
     start_ours, start_qemu = statistics.median(t["ours"]), statistics.median(t["qemu"])
-    rows.append(row("start-up", start_ours * 1e3, start_qemu * 1e3, start_ours / start_qemu,
-                    "<= 0.5", start_ours / start_qemu <= 0.5, "ms", "qemu-i386", len(t["ours"])))
+    rows.append(row("start-up", spread(t["ours"], 1e3), spread(t["qemu"], 1e3), "<= 0.5", "ms",
+                    "qemu-i386", len(t["ours"])))
 
     say("bench: peak memory")
     m = interleaved_peaks({"ours": ours("/binaries/exit0"), "qemu": peer("exit0")},
                           runs=scale(10))
-    mem_ours, mem_qemu = statistics.median(m["ours"]), statistics.median(m["qemu"])
-    rows.append(row("peak memory", mem_ours, mem_qemu, mem_ours / mem_qemu, "<= 1.0",
-                    mem_ours / mem_qemu <= 1.0, "KiB", "qemu-i386", len(m["ours"])))
+    rows.append(row("peak memory", spread(m["ours"]), spread(m["qemu"]), "<= 1.0", "KiB",
+                    "qemu-i386", len(m["ours"])))
 
     say("bench: guest compute")
     t = interleaved_times({"ours": ours("/binaries/compute", COMPUTE_ITERATIONS),
                            "qemu": peer("compute", COMPUTE_ITERATIONS)},
                           rounds=scale(7), runs=1, warmup=0)
-    c_ours, c_qemu = statistics.median(t["ours"]), statistics.median(t["qemu"])
-    rows.append(row("guest compute", c_ours, c_qemu, c_ours / c_qemu, "<= 1.0",
-                    c_ours / c_qemu <= 1.0, "s", "qemu-i386", len(t["ours"]),
+    rows.append(row("guest compute", spread(t["ours"]), spread(t["qemu"]), "<= 1.0", "s",
+                    "qemu-i386", len(t["ours"]),
                     f"{COMPUTE_ITERATIONS} iterations of snprintf, sscanf, strtod, strcmp, "
                     "memmove and malloc"))
 
@@ -268,37 +289,33 @@ def main():
     t = interleaved_times({"ours": ours("/binaries/arith", ARITH_ITERATIONS),
                            "qemu": peer("arith", ARITH_ITERATIONS)},
                           rounds=scale(5), runs=1, warmup=0)
-    a_ours, a_qemu = statistics.median(t["ours"]), statistics.median(t["qemu"])
-    rows.append(row("guest arithmetic (extra)", a_ours, a_qemu, a_ours / a_qemu, "(none)",
-                    None, "s", "qemu-i386", len(t["ours"]),
+    rows.append(row("guest arithmetic (extra)", spread(t["ours"]), spread(t["qemu"]), "(none)",
+                    "s", "qemu-i386", len(t["ours"]),
                     f"{ARITH_ITERATIONS} iterations of a register-only loop"))
 
     say("bench: guest memory access")
     t = interleaved_times({"ours": ours("/binaries/memory", MEMORY_ITERATIONS),
                            "qemu": peer("memory", MEMORY_ITERATIONS)},
                           rounds=scale(5), runs=1, warmup=0)
-    m_ours, m_qemu = statistics.median(t["ours"]), statistics.median(t["qemu"])
-    rows.append(row("guest memory access (extra)", m_ours, m_qemu, m_ours / m_qemu, "(none)",
-                    None, "s", "qemu-i386", len(t["ours"]),
+    rows.append(row("guest memory access (extra)", spread(t["ours"]), spread(t["qemu"]),
+                    "(none)", "s", "qemu-i386", len(t["ours"]),
                     f"{MEMORY_ITERATIONS} iterations of a load, an add and a store"))
 
     relay = lambda *args: ours("/binaries/ttyrelay", *args)
     say("bench: relay throughput")
     t = interleaved_times({"relay": relay("/binaries/blast", THROUGHPUT_BYTES)},
                           rounds=1, runs=scale(3), warmup=0)
-    rate = THROUGHPUT_BYTES / statistics.median(t["relay"])
-    rows.append(row("relay throughput", rate, RELAY_BOUND, rate / RELAY_BOUND, ">= 0.95",
-                    rate / RELAY_BOUND >= 0.95, "B/s", "bound", len(t["relay"]),
+    rates = [THROUGHPUT_BYTES / elapsed for elapsed in t["relay"]]
+    rows.append(row("relay throughput", spread(rates), bound(RELAY_BOUND), ">= 0.95", "B/s",
+                    "bound", len(t["relay"]),
                     "256 KiB written at once by the child, over the whole run"))
 
     say("bench: relay latency")
     t = interleaved_times({"relay": relay("/binaries/echo", "hello")},
                           rounds=scale(3), runs=scale(10), warmup=2)
-    latency = statistics.median(t["relay"])
     floor = RELAY_QUIET_PASSES * RELAY_PAUSE_S + 2 * start_ours
-    rows.append(row("relay latency", latency * 1e3, floor * 1e3, latency / floor, "<= 1.15",
-                    latency / floor <= 1.15, "ms", "40 ms + 2 start-ups", len(t["relay"]),
-                    "ttyrelay /binaries/echo hello"))
+    rows.append(row("relay latency", spread(t["relay"], 1e3), bound(floor * 1e3), "<= 1.15",
+                    "ms", "40 ms + 2 start-ups", len(t["relay"]), "ttyrelay /binaries/echo hello"))
 
     say("bench: relay sizes")
     sizes = SIZES if not quick else SIZES[:2]
@@ -309,7 +326,8 @@ def main():
         t = interleaved_times({label: child(count)}, rounds=1, runs=runs, warmup=0)
         elapsed = statistics.median(t[label])
         at_bound = count / RELAY_BOUND + floor
-        size_rows.append({"size": label, "bytes": count, "median_s": elapsed, "runs": runs,
+        size_rows.append({"size": label, "bytes": count, "median_s": elapsed,
+                          "min_s": min(t[label]), "max_s": max(t[label]), "runs": runs,
                           "at_bound_s": at_bound, "ratio_to_bound": elapsed / at_bound,
                           "bytes_per_s": count / elapsed})
     for before, after in zip(size_rows, size_rows[1:]):
@@ -320,20 +338,20 @@ def main():
     big, small = sizes[-1], sizes[0]
     m = interleaved_peaks({big[0]: child(big[1]), small[0]: child(small[1])}, runs=3)
     peaks = {label: statistics.median(values) for label, values in m.items()}
-    ratio = peaks[big[0]] / peaks[small[0]]
-    rows.append(row(f"relay memory, {big[0]} vs {small[0]}", peaks[big[0]], peaks[small[0]],
-                    ratio, "<= 1.1", ratio <= 1.1, "KiB", small[0], len(m[big[0]])))
+    rows.append(row(f"relay memory, {big[0]} vs {small[0]}", spread(m[big[0]]),
+                    spread(m[small[0]]), "<= 1.1", "KiB", small[0], len(m[big[0]])))
 
     print()
     print_table(rows)
     print()
     print("relay time by size (the child writes its bytes from one buffer of at most 64 KiB):")
-    print(f"  {'size':8} {'median':>9} {'at the bound':>13} {'ratio':>6} {'rate':>14} "
-          f"{'rate since the size before':>27}  runs")
+    print(f"  {'size':8} {'median':>9} {'min–max':>15} {'at the bound':>13} {'ratio':>6} "
+          f"{'rate':>14} {'rate since the size before':>27}  runs")
     for s in size_rows:
         marginal = s.get("marginal_bytes_per_s")
         marginal = f"{marginal:,.0f} B/s" if marginal else "-"
-        print(f"  {s['size']:8} {s['median_s']:8.3f}s {s['at_bound_s']:12.3f}s "
+        span = f"{s['min_s']:.3f}–{s['max_s']:.3f}s"
+        print(f"  {s['size']:8} {s['median_s']:8.3f}s {span:>15} {s['at_bound_s']:12.3f}s "
               f"{s['ratio_to_bound']:6.3f} {s['bytes_per_s']:10,.0f} B/s {marginal:>27}  "
               f"{s['runs']}")
     print("  at the bound: bytes / 25,600 B/s + the relay-latency floor "
