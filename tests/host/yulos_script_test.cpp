@@ -194,6 +194,19 @@ TEST_F(YulosScriptTest, CcRefusesABadCommandLineBeforeBuilding)
     EXPECT_EQ(builds(), 0);
 }
 
+TEST_F(YulosScriptTest, RefusesAMissingOrUnknownCommandBeforeTheUsage)
+{
+    for (auto [args, problem] : {std::pair{std::vector<std::string>{}, "no command given"},
+                                 {std::vector<std::string>{"frob"}, "unknown command frob"}}) {
+        HostRun r = yulos(args);
+        EXPECT_EQ(r.exit_code, usage);
+        EXPECT_TRUE(r.err.starts_with("yulos: " + std::string(problem) + "\nThe one entry point"))
+            << r.err;
+        EXPECT_NE(r.err.find("  ./yulos run "), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(builds(), 0);
+}
+
 // The flags, the include directories and the builtins archive come from the SDK's flags file:
 // a C program and a C++ one with an ordinary `int main` build and run.
 TEST_F(YulosScriptTest, CcBuildsProgramsWithTheFlagsOfTheBuild)
