@@ -1,5 +1,6 @@
 #include "guest_memory.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <sys/mman.h>
@@ -69,6 +70,39 @@ std::optional<std::string_view> GuestMemory::text(uint32_t address, uint32_t max
     const void* nul = std::memchr(start, 0, limit);
     if (!nul) return std::nullopt;
     return std::string_view(start, static_cast<const char*>(nul) - start);
+}
+
+std::vector<uint8_t> GuestMemory::inspect(uint32_t address, uint32_t length) const
+{
+    std::vector<uint8_t> out;
+    uint64_t at = address, end = uint64_t(address) + length;
+    while (at < end) {
+        const Region* r = at > UINT32_MAX ? nullptr : region_of(uint32_t(at));
+        if (!r) break;
+        uint64_t stop = std::min<uint64_t>(end, uint64_t(r->start) + r->size);
+        const uint8_t* from = r->memory.data() + (at - r->start);
+        out.insert(out.end(), from, from + (stop - at));
+        at = stop;
+    }
+    return out;
+}
+
+bool GuestMemory::patch(uint32_t address, std::span<const uint8_t> bytes)
+{
+    uint64_t end = uint64_t(address) + bytes.size();
+    for (uint64_t at = address; at < end;) {
+        const Region* r = at > UINT32_MAX ? nullptr : region_of(uint32_t(at));
+        if (!r) return false;
+        at = uint64_t(r->start) + r->size;
+    }
+    for (uint64_t at = address; at < end;) {
+        const Region* r = region_of(uint32_t(at));
+        uint64_t stop = std::min<uint64_t>(end, uint64_t(r->start) + r->size);
+        std::memcpy(r->memory.data() + (at - r->start), bytes.data() + (at - address), stop - at);
+        if (r->executable) uc_ctl_remove_cache(engine_, at, stop);
+        at = stop;
+    }
+    return true;
 }
 
 std::optional<uint32_t> GuestMemory::read_u32(uint32_t address)

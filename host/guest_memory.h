@@ -58,6 +58,14 @@ class GuestMemory {
 
     const Region* region_of(uint32_t address) const;
 
+    // For a debugger, whatever the pages' permissions: the bytes from `address` on, up to
+    // `length`, as far as they are mapped without a gap (fewer, or none, where the range runs
+    // into unmapped memory).
+    std::vector<uint8_t> inspect(uint32_t address, uint32_t length) const;
+    // For a debugger, whatever the pages' permissions: writes `bytes` at `address` and drops
+    // the code translated from them; false, with nothing written, when any byte is unmapped.
+    bool patch(uint32_t address, std::span<const uint8_t> bytes);
+
   private:
     uc_struct* engine_;
     std::vector<Region> regions_;

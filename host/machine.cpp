@@ -8,26 +8,28 @@
 namespace yulos {
 namespace {
 
-// A page of the host's own, outside the user range, that calls from the host return to.
-constexpr uint32_t return_page = 0x00001000;
-
 constexpr uint64_t cr0_monitor_coprocessor = 1u << 1, cr0_emulation = 1u << 2;
 constexpr uint64_t cr4_osfxsr = 1u << 9, cr4_osxmmexcpt = 1u << 10;
 
-int register_id(Reg r)
+constexpr uint8_t hlt_opcode = 0xf4;
+
+// The engine's name for a register; st0-st7 are found through the x87 stack's top.
+int engine_id(Reg r, unsigned x87_top)
 {
-    switch (r) {
-    case Reg::eax: return UC_X86_REG_EAX;
-    case Reg::ebx: return UC_X86_REG_EBX;
-    case Reg::ecx: return UC_X86_REG_ECX;
-    case Reg::edx: return UC_X86_REG_EDX;
-    case Reg::esi: return UC_X86_REG_ESI;
-    case Reg::edi: return UC_X86_REG_EDI;
-    case Reg::ebp: return UC_X86_REG_EBP;
-    case Reg::esp: return UC_X86_REG_ESP;
-    case Reg::eip: return UC_X86_REG_EIP;
-    }
-    return UC_X86_REG_INVALID;
+    static constexpr int words[] = {
+        UC_X86_REG_EAX, UC_X86_REG_ECX,    UC_X86_REG_EDX, UC_X86_REG_EBX,
+        UC_X86_REG_ESP, UC_X86_REG_EBP,    UC_X86_REG_ESI, UC_X86_REG_EDI,
+        UC_X86_REG_EIP, UC_X86_REG_EFLAGS, UC_X86_REG_CS,  UC_X86_REG_SS,
+        UC_X86_REG_DS,  UC_X86_REG_ES,     UC_X86_REG_FS,  UC_X86_REG_GS};
+    static constexpr int x87_words[] = {UC_X86_REG_FPCW, UC_X86_REG_FPSW, UC_X86_REG_FPTAG,
+                                        UC_X86_REG_FCS,  UC_X86_REG_FIP,  UC_X86_REG_FDS,
+                                        UC_X86_REG_FDP,  UC_X86_REG_FOP};
+    auto n = unsigned(r);
+    if (r <= Reg::gs) return words[n];
+    if (r <= Reg::st7) return UC_X86_REG_FP0 + int((x87_top + n - unsigned(Reg::st0)) & 7);
+    if (r <= Reg::fop) return x87_words[n - unsigned(Reg::fctrl)];
+    if (r <= Reg::xmm7) return UC_X86_REG_XMM0 + int(n - unsigned(Reg::xmm0));
+    return UC_X86_REG_MXCSR;
 }
 
 std::string hex(uint64_t value)
@@ -129,26 +131,43 @@ Result<void> Machine::install_hooks()
     return {};
 }
 
-uint32_t Machine::reg(Reg r) const
+size_t register_size(Reg r)
 {
-    uint32_t value = 0;
-    uc_reg_read(engine_, register_id(r), &value);
-    return value;
+    if (r >= Reg::st0 && r <= Reg::st7) return 10;
+    if (r >= Reg::xmm0 && r <= Reg::xmm7) return 16;
+    return 4;
 }
 
-void Machine::set_reg(Reg r, uint32_t value) { uc_reg_write(engine_, register_id(r), &value); }
-
-// FP0..FP7 name the physical registers; the top of the stack is found through the status word.
-std::array<uint8_t, 10> Machine::st0() const
+// The engine stores as many bytes as the register holds (up to 16, some words as 8), so every
+// value goes through a zeroed buffer of 16 bytes.
+uint32_t Machine::reg(Reg r) const
 {
-    uint16_t status = 0;
-    uc_reg_read(engine_, UC_X86_REG_FPSW, &status);
-    unsigned top = (status >> 11) & 7;
+    uint64_t value[2] = {};
+    uc_reg_read(engine_, engine_id(r, 0), value);
+    return uint32_t(value[0]);
+}
+
+void Machine::set_reg(Reg r, uint32_t value)
+{
+    uint64_t wide[2] = {value, 0};
+    uc_reg_write(engine_, engine_id(r, 0), wide);
+}
+
+std::vector<uint8_t> Machine::register_bytes(Reg r) const
+{
+    unsigned top = (reg(Reg::fstat) >> 11) & 7;
     uint8_t raw[16] = {};
-    uc_reg_read(engine_, UC_X86_REG_FP0 + top, raw);
-    std::array<uint8_t, 10> value;
-    std::memcpy(value.data(), raw, 10);
-    return value;
+    uc_reg_read(engine_, engine_id(r, top), raw);
+    return std::vector<uint8_t>(raw, raw + register_size(r));
+}
+
+bool Machine::set_register_bytes(Reg r, std::span<const uint8_t> bytes)
+{
+    if (bytes.size() != register_size(r)) return false;
+    unsigned top = (reg(Reg::fstat) >> 11) & 7;
+    uint8_t raw[16] = {};
+    std::memcpy(raw, bytes.data(), bytes.size());
+    return uc_reg_write(engine_, engine_id(r, top), raw) == UC_ERR_OK;
 }
 
 Result<void> Machine::push_arguments(std::span<const std::string> argv)
@@ -176,55 +195,89 @@ Result<void> Machine::push_arguments(std::span<const std::string> argv)
 
 StopReason Machine::run()
 {
-    StopReason reason = run_from(image_.entry, 0);
-    if (reason.kind == StopReason::Kind::returned) {
-        reason.kind = StopReason::Kind::fault;
-        reason.status = status_memory_fault;
-        reason.message = "instruction fetch from unmapped memory at 0x00000000";
-    }
-    return reason;
+    set_reg(Reg::eip, image_.entry);
+    return resume();
 }
 
-// Each call starts with an empty x87 stack, as the calling convention promises a callee; a
-// floating-point result left by an earlier call would otherwise pile up.
-void Machine::reset_x87()
+StopReason Machine::resume() { return run_engine(0); }
+
+// The engine counts instructions with a code hook that only code translated from now on
+// calls, so the translated code is dropped first; otherwise a whole block would run.
+StopReason Machine::step()
 {
-    uint32_t control = 0x37f, status = 0, tags = 0xffff;
-    uc_reg_write(engine_, UC_X86_REG_FPCW, &control);
-    uc_reg_write(engine_, UC_X86_REG_FPSW, &status);
-    uc_reg_write(engine_, UC_X86_REG_FPTAG, &tags);
+    uc_ctl_flush_tlb(engine_);
+    return run_engine(1);
 }
 
-StopReason Machine::call(uint32_t function, std::span<const uint32_t> args)
-{
-    reset_x87();
-    if (!memory_.region_of(return_page)) {
-        memory_.map(return_page, page_size, true, false, true);
-        auto page = memory_.bytes(return_page, 1, Access::read);
-        (*page)[0] = 0xf4; // hlt: should the guest ever run the page, it halts
-    }
-    uint32_t sp = (stack_top - 4096) & ~15u;
-    sp -= uint32_t(args.size()) * 4;
-    for (size_t i = 0; i < args.size(); ++i) memory_.write_u32(sp + 4 * uint32_t(i), args[i]);
-    sp -= 4;
-    memory_.write_u32(sp, return_page);
-    set_reg(Reg::esp, sp);
-    return run_from(function, return_page);
-}
-
-StopReason Machine::run_from(uint32_t begin, uint32_t until)
+StopReason Machine::run_engine(uint64_t instructions)
 {
     stop_.reset();
-    EngineRun tuning(memory_, fixed_tsc_.has_value());
-    uc_err err = uc_emu_start(engine_, begin, until, 0, 0);
+    {
+        std::lock_guard lock(stop_lock_);
+        stop_requested_ = false;
+    }
+    uint32_t from = reg(Reg::eip);
+    EngineRun tuning(memory_, remote_stops_ || !hooks_.empty() || instructions > 0);
+    // The run ends at address 0, should the guest jump there (the fault below).
+    uc_err err = uc_emu_start(engine_, from, 0, 0, instructions);
     if (stop_) return *stop_;
     if (err != UC_ERR_OK)
         return StopReason{StopReason::Kind::fault, status_memory_fault,
                           std::string(uc_strerror(err)) + " at instruction " +
                               code_address(reg(Reg::eip))};
-    if (reg(Reg::eip) == until) return StopReason{StopReason::Kind::returned, 0, {}};
+    if (reg(Reg::eip) == 0)
+        return StopReason{StopReason::Kind::fault, status_memory_fault,
+                          "instruction fetch from unmapped memory at 0x00000000"};
+    bool requested;
+    {
+        std::lock_guard lock(stop_lock_);
+        requested = stop_requested_;
+    }
+    auto at_start = memory_.bytes(from, 1, Access::read);
+    bool halted_at_start = at_start && (*at_start)[0] == hlt_opcode && reg(Reg::eip) == from + 1;
+    if (requested || (instructions > 0 && !halted_at_start))
+        return StopReason{StopReason::Kind::stopped, 0, {}};
     return StopReason{StopReason::Kind::halted, 0,
                       "halted at instruction " + code_address(reg(Reg::eip))};
+}
+
+void Machine::request_stop()
+{
+    std::lock_guard lock(stop_lock_);
+    stop_requested_ = true;
+    if (!in_kernel_call_) uc_emu_stop(engine_);
+}
+
+void Machine::allow_remote_stops() { remote_stops_ = true; }
+
+std::optional<Machine::HookId> Machine::hook_address(uint32_t address,
+                                                     std::function<void()> on_reach)
+{
+    HookId id = next_hook_++;
+    AddressHook& hook = hooks_[id];
+    hook.on_reach = std::move(on_reach);
+    uc_hook handle = 0;
+    if (uc_hook_add(engine_, &handle, UC_HOOK_CODE, reinterpret_cast<void*>(&on_hooked_address),
+                    &hook, address, address) != UC_ERR_OK) {
+        hooks_.erase(id);
+        return std::nullopt;
+    }
+    hook.handle = handle;
+    uc_ctl_remove_cache(engine_, uint64_t(address), uint64_t(address) + 1);
+    return id;
+}
+
+void Machine::remove_hook(HookId id)
+{
+    auto found = hooks_.find(id);
+    if (found == hooks_.end()) return;
+    uc_hook_del(engine_, found->second.handle);
+    hooks_.erase(found);
+}
+
+void Machine::on_hooked_address(uc_struct*, uint64_t, uint32_t, void* hook)
+{
+    static_cast<AddressHook*>(hook)->on_reach();
 }
 
 std::string Machine::code_address(uint32_t address) const
@@ -245,11 +298,28 @@ void Machine::record_fault(std::string message, int32_t status)
     uc_emu_stop(engine_);
 }
 
+// With remote stops allowed, a stop asked during the call waits for its end.
+void Machine::serve_kernel_call()
+{
+    if (!remote_stops_) {
+        kernel_.serve(*this);
+        return;
+    }
+    {
+        std::lock_guard lock(stop_lock_);
+        in_kernel_call_ = true;
+    }
+    kernel_.serve(*this);
+    std::lock_guard lock(stop_lock_);
+    in_kernel_call_ = false;
+    if (stop_requested_) uc_emu_stop(engine_);
+}
+
 void Machine::on_interrupt(uc_struct*, uint32_t number, void* self)
 {
     auto* machine = static_cast<Machine*>(self);
     if (number == 0x80) {
-        machine->kernel_.serve(*machine);
+        machine->serve_kernel_call();
         return;
     }
     std::string where = " at instruction " + machine->code_address(machine->reg(Reg::eip));
@@ -296,31 +366,6 @@ bool Machine::on_invalid_instruction(uc_struct*, void* self)
     machine->record_fault("invalid instruction at " + machine->code_address(machine->reg(Reg::eip)),
                           status_invalid_instruction);
     return false;
-}
-
-// rdtsc (0f 31) is answered from the fixed value and stepped over.
-void Machine::on_code(uc_struct*, uint64_t address, uint32_t size, void* self)
-{
-    auto* machine = static_cast<Machine*>(self);
-    if (size != 2) return;
-    auto code = machine->memory_.bytes(uint32_t(address), 2, Access::read);
-    if (!code || (*code)[0] != 0x0f || (*code)[1] != 0x31) return;
-    machine->set_reg(Reg::eax, uint32_t(*machine->fixed_tsc_));
-    machine->set_reg(Reg::edx, uint32_t(*machine->fixed_tsc_ >> 32));
-    machine->set_reg(Reg::eip, uint32_t(address) + 2);
-}
-
-void Machine::fix_time_stamp_counter(uint64_t value)
-{
-    bool first = !fixed_tsc_;
-    fixed_tsc_ = value;
-    if (!first) return;
-    for (const Segment& segment : image_.segments) {
-        if (!segment.executable) continue;
-        uc_hook hook;
-        uc_hook_add(engine_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&on_code), this,
-                    segment.address, segment.address + segment.memory_size - 1);
-    }
 }
 
 } // namespace yulos

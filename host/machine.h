@@ -1,14 +1,18 @@
 // One guest process's CPU and address space: the engine, the loaded image, the initial stack,
-// and the run loop that hands every int 0x80 to a kernel.
+// and the run loop that hands every int 0x80 to a kernel. Besides running a guest to its end,
+// a machine can be inspected and steered between runs (registers, memory, hooks on addresses,
+// resuming, stepping and stopping), which a debugger and the tests build on.
 #pragma once
 
 #include "elf_image.h"
 #include "guest_memory.h"
 #include "result.h"
 
-#include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,7 +32,21 @@ class KernelCalls {
     virtual void serve(Machine& machine) = 0;
 };
 
-enum class Reg { eax, ebx, ecx, edx, esi, edi, ebp, esp, eip };
+// Every register of the guest's CPU: the general, segment, x87 and SSE registers. st0-st7 are
+// the x87 stack from its top (80 bits each); xmm0-xmm7 are 128 bits; every other one is a word.
+// clang-format off
+enum class Reg : uint8_t {
+    eax, ecx, edx, ebx, esp, ebp, esi, edi, eip, eflags,
+    cs, ss, ds, es, fs, gs,
+    st0, st1, st2, st3, st4, st5, st6, st7,
+    fctrl, fstat, ftag, fiseg, fioff, foseg, fooff, fop,
+    xmm0, xmm1, xmm2, xmm3, xmm4, xmm5, xmm6, xmm7,
+    mxcsr
+};
+// clang-format on
+constexpr size_t register_count = size_t(Reg::mxcsr) + 1;
+// The register's size in bytes: 10 for st0-st7, 16 for xmm0-xmm7, 4 for the others.
+size_t register_size(Reg r);
 
 // Stack: 8 MiB under stack_top, with an unmapped guard page below it.
 constexpr uint32_t stack_top = 0xC0000000;
@@ -39,9 +57,10 @@ constexpr uint32_t stack_guard = stack_top - stack_size - page_size;
 constexpr uint32_t argument_bytes_max = 2u << 20;
 
 struct StopReason {
-    enum class Kind { exited, fault, returned, halted } kind = Kind::halted;
+    // stopped: a stop was requested (by a hook or another thread) or the step is done.
+    enum class Kind { exited, fault, halted, stopped } kind = Kind::halted;
     int32_t status = 0;  // exited: the guest's status word; fault: the documented status
-    std::string message; // fault: what happened, where
+    std::string message; // fault, halted: what happened, where
 };
 
 // Exit statuses of a guest ended by a CPU fault.
@@ -59,9 +78,13 @@ class Machine {
     GuestMemory& memory() { return memory_; }
     const ElfImage& image() const { return image_; }
 
+    // A word register (not st0-st7, xmm0-xmm7).
     uint32_t reg(Reg r) const;
     void set_reg(Reg r, uint32_t value);
-    std::array<uint8_t, 10> st0() const;
+    // Any register as its register_size(r) little-endian bytes; false when the size is wrong
+    // or the engine refuses the value.
+    std::vector<uint8_t> register_bytes(Reg r) const;
+    bool set_register_bytes(Reg r, std::span<const uint8_t> bytes);
 
     // Lays out the initial stack: the argument count at the stack pointer, the argument
     // pointers right after it, the texts above them.
@@ -69,22 +92,43 @@ class Machine {
 
     // Runs from the image's entry until the guest exits, faults or halts.
     StopReason run();
-    // Calls `function` with cdecl word arguments; stops when it returns to the host.
-    StopReason call(uint32_t function, std::span<const uint32_t> args);
 
     // Ends the run after the current kernel call: the guest's _exit.
     void exit(int32_t status);
 
-    // Makes rdtsc read `value` (tests that need a known time-stamp counter).
-    void fix_time_stamp_counter(uint64_t value);
+    // ---- Steering, between runs ----
+
+    // Runs from eip until the guest exits, faults or halts, or a stop is requested.
+    StopReason resume();
+    // Runs exactly one instruction from eip (a kernel call included).
+    StopReason step();
+    // Ends the current run before its next instruction: from a hook, before the instruction the
+    // hook is at; from another thread, once the kernel call being served, if any, is done.
+    // Safe from any thread; a stop asked while no run is under way may be lost.
+    void request_stop();
+    // Lets other threads stop runs: kernel calls are then never cut short by request_stop,
+    // and translated code keeps the engine's stop checks.
+    void allow_remote_stops();
+
+    // Calls `on_reach` each time the instruction at `address` is about to run; code translated
+    // before is dropped so that the hook fires the next time already. `on_reach` may read and
+    // write registers and memory and request a stop, but not remove hooks.
+    using HookId = uint32_t;
+    std::optional<HookId> hook_address(uint32_t address, std::function<void()> on_reach);
+    void remove_hook(HookId id);
 
   private:
+    struct AddressHook {
+        std::function<void()> on_reach;
+        size_t handle = 0;
+    };
+
     Machine(const ElfImage& image, KernelCalls& kernel, uc_struct* engine);
     Result<void> load();
     Result<void> load_flat_segments();
     Result<void> install_hooks();
-    void reset_x87();
-    StopReason run_from(uint32_t begin, uint32_t until);
+    StopReason run_engine(uint64_t instructions);
+    void serve_kernel_call();
     void record_fault(std::string message, int32_t status);
     // The address in hexadecimal, followed by "(function+0xoffset)" when the image names it.
     std::string code_address(uint32_t address) const;
@@ -94,14 +138,21 @@ class Machine {
     static bool on_bad_access(uc_struct*, int type, uint64_t address, int size, int64_t value,
                               void* self);
     static bool on_invalid_instruction(uc_struct*, void* self);
-    static void on_code(uc_struct*, uint64_t address, uint32_t size, void* self);
+    static void on_hooked_address(uc_struct*, uint64_t address, uint32_t size, void* hook);
 
     ElfImage image_;
     KernelCalls& kernel_;
     uc_struct* engine_;
     GuestMemory memory_;
     std::optional<StopReason> stop_;
-    std::optional<uint64_t> fixed_tsc_;
+    std::map<HookId, AddressHook> hooks_;
+    HookId next_hook_ = 1;
+
+    // Stops from other threads: never while a kernel call is being served.
+    bool remote_stops_ = false;
+    std::mutex stop_lock_;
+    bool stop_requested_ = false;
+    bool in_kernel_call_ = false;
 };
 
 } // namespace yulos

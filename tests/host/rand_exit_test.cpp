@@ -83,7 +83,7 @@ struct SelfSeeded {
 SelfSeeded self_seed(uint64_t tsc)
 {
     GuestCall g(runtime_image);
-    g.machine().fix_time_stamp_counter(tsc);
+    g.fix_time_stamp_counter(tsc);
     EXPECT_EQ(g.read_u32(g.symbol("g_rand_seeded")), 0u);
     SelfSeeded s;
     s.first = rand_of(g);
@@ -189,10 +189,10 @@ TEST(Rand, SelfSeedingMixesCounterAndAddresses)
 TEST(Rand, SelfSeedingOnlyOnce)
 {
     GuestCall g(runtime_image);
-    g.machine().fix_time_stamp_counter(0x123456789abcdefull);
+    g.fix_time_stamp_counter(0x123456789abcdefull);
     rand_of(g);
     uint32_t state = g.read_u32(g.symbol("g_rand_state"));
-    g.machine().fix_time_stamp_counter(0x1111111122222222ull);
+    g.fix_time_stamp_counter(0x1111111122222222ull);
     for (int i = 0; i < 3; ++i) {
         state = lcg_step(state);
         EXPECT_EQ(rand_of(g), lcg_output(state));
@@ -216,7 +216,7 @@ TEST(Rand, MixedZeroBehavesAsSeedOne)
 TEST(Rand, SrandAfterSelfSeedingRestarts)
 {
     GuestCall g(runtime_image);
-    g.machine().fix_time_stamp_counter(0x42ull);
+    g.fix_time_stamp_counter(0x42ull);
     rands(g, 2);
     g.call_word("srand", {42});
     EXPECT_EQ(rands(g, 2), (std::vector<int32_t>{19081, 17033}));

@@ -1,6 +1,7 @@
 // Calling guest functions by name from host code (the tests): a fresh guest process per
 // GuestCall, whose kernel calls go to a ScriptedKernel that records each one and answers as the
-// test says, or to the real kernel.
+// test says, or to the real kernel. Built on the machine's inspection interface: a hook on the
+// address calls return to, and hooks on the image's rdtsc instructions for a fixed counter.
 #pragma once
 
 #include "kernel.h"
@@ -64,6 +65,9 @@ class GuestCall {
     // empty descriptor table.
     GuestCall(const std::string& image_path, const std::string& root);
 
+    GuestCall(const GuestCall&) = delete;
+    GuestCall& operator=(const GuestCall&) = delete;
+
     ScriptedKernel& kernel() { return scripted_; }
     Kernel& real_kernel() { return *real_; }
     Machine& machine() { return *machine_; }
@@ -76,6 +80,9 @@ class GuestCall {
     CallOutcome call(std::string_view name, std::span<const uint32_t> args);
     // Shorthand for call(...).eax, failing the test when the call does not return.
     uint32_t call_word(std::string_view name, std::initializer_list<uint32_t> args);
+
+    // Makes every rdtsc of the image read `value` (tests that need a known time-stamp counter).
+    void fix_time_stamp_counter(uint64_t value);
 
     // Scratch memory in the guest, zeroed, never reused during the GuestCall's life.
     uint32_t alloc(uint32_t size, uint32_t align = 16);
@@ -90,10 +97,14 @@ class GuestCall {
     void write_u32(uint32_t address, uint32_t value);
 
   private:
+    void prepare();
+    StopReason run_call(uint32_t function, std::span<const uint32_t> args);
+
     ScriptedKernel scripted_;
     std::unique_ptr<Kernel> real_;
     std::unique_ptr<Machine> machine_;
     uint32_t scratch_next_ = 0;
+    std::optional<uint64_t> fixed_tsc_;
 };
 
 // 80-bit x87 value as its 10 little-endian bytes, from a host long double.

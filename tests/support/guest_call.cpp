@@ -1,5 +1,6 @@
 #include "guest_call.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -11,6 +12,9 @@ namespace {
 // Test scratch memory lies outside the user range, well away from the stack.
 constexpr uint32_t scratch_base = 0xA0000000;
 constexpr uint32_t scratch_size = 16u << 20;
+// A page of the host's own, outside the user range, that calls from the host return to.
+constexpr uint32_t return_page = 0x00001000;
+constexpr uint8_t hlt_opcode = 0xf4;
 
 std::unique_ptr<Machine> start(const std::string& image_path, KernelCalls& kernel)
 {
@@ -29,7 +33,6 @@ std::unique_ptr<Machine> start(const std::string& image_path, KernelCalls& kerne
         ADD_FAILURE() << machine.error().message;
         return nullptr;
     }
-    (*machine)->memory().map(scratch_base, scratch_size, true, true, false);
     return std::move(*machine);
 }
 
@@ -106,7 +109,7 @@ void ScriptedKernel::serve(Machine& m)
 
 GuestCall::GuestCall(const std::string& image_path) : machine_(start(image_path, scripted_))
 {
-    scratch_next_ = scratch_base;
+    prepare();
 }
 
 GuestCall::GuestCall(const std::string& image_path, const std::string& root)
@@ -125,6 +128,62 @@ GuestCall::GuestCall(const std::string& image_path, const std::string& root)
     real_ = std::make_unique<Kernel>(std::move(*guest_root), Descriptors{}, KernelOptions{},
                                      std::move(*run));
     machine_ = start(image_path, *real_);
+    prepare();
+}
+
+// Scratch memory, and the page calls return to: should the guest ever run it, it halts; a
+// return to its first byte stops the run before that.
+void GuestCall::prepare()
+{
+    scratch_next_ = scratch_base;
+    if (!machine_) return;
+    GuestMemory& memory = machine_->memory();
+    memory.map(scratch_base, scratch_size, true, true, false);
+    memory.map(return_page, page_size, true, false, true);
+    const uint8_t halt[] = {hlt_opcode};
+    memory.patch(return_page, halt);
+    Machine& machine = *machine_;
+    machine.hook_address(return_page, [&machine] { machine.request_stop(); });
+}
+
+// Each call starts with an empty x87 stack, as the calling convention promises a callee; a
+// floating-point result left by an earlier call would otherwise pile up.
+StopReason GuestCall::run_call(uint32_t function, std::span<const uint32_t> args)
+{
+    Machine& m = *machine_;
+    m.set_reg(Reg::fctrl, 0x37f);
+    m.set_reg(Reg::fstat, 0);
+    m.set_reg(Reg::ftag, 0xffff);
+    uint32_t sp = (stack_top - 4096) & ~15u;
+    sp -= uint32_t(args.size()) * 4;
+    for (size_t i = 0; i < args.size(); ++i) m.memory().write_u32(sp + 4 * uint32_t(i), args[i]);
+    sp -= 4;
+    m.memory().write_u32(sp, return_page);
+    m.set_reg(Reg::esp, sp);
+    m.set_reg(Reg::eip, function);
+    return m.resume();
+}
+
+// rdtsc (0f 31) is answered from the fixed value and stepped over. Every such byte pair in the
+// code is hooked; a pair inside another instruction is never reached, and its hook never fires.
+void GuestCall::fix_time_stamp_counter(uint64_t value)
+{
+    bool first = !fixed_tsc_;
+    fixed_tsc_ = value;
+    if (!first || !machine_) return;
+    Machine& m = *machine_;
+    for (const Segment& segment : m.image().segments) {
+        if (!segment.executable) continue;
+        for (size_t i = 0; i + 1 < segment.bytes.size(); ++i) {
+            if (segment.bytes[i] != 0x0f || segment.bytes[i + 1] != 0x31) continue;
+            uint32_t address = segment.address + uint32_t(i);
+            m.hook_address(address, [this, &m, address] {
+                m.set_reg(Reg::eax, uint32_t(*fixed_tsc_));
+                m.set_reg(Reg::edx, uint32_t(*fixed_tsc_ >> 32));
+                m.set_reg(Reg::eip, address + 2);
+            });
+        }
+    }
 }
 
 uint32_t GuestCall::symbol(std::string_view name) const
@@ -152,18 +211,19 @@ CallOutcome GuestCall::call(std::string_view name, std::span<const uint32_t> arg
         outcome.message = "no such function";
         return outcome;
     }
-    StopReason stop = machine_->call(function, args);
+    StopReason stop = run_call(function, args);
     switch (stop.kind) {
-    case StopReason::Kind::returned: outcome.kind = CallOutcome::Kind::returned; break;
     case StopReason::Kind::exited: outcome.kind = CallOutcome::Kind::exited; break;
     case StopReason::Kind::fault: outcome.kind = CallOutcome::Kind::fault; break;
     case StopReason::Kind::halted: outcome.kind = CallOutcome::Kind::halted; break;
+    case StopReason::Kind::stopped: outcome.kind = CallOutcome::Kind::returned; break;
     }
     outcome.status = stop.status;
     outcome.message = stop.message;
     outcome.eax = machine_->reg(Reg::eax);
     outcome.edx = machine_->reg(Reg::edx);
-    outcome.st0 = machine_->st0();
+    std::vector<uint8_t> st0 = machine_->register_bytes(Reg::st0);
+    std::copy(st0.begin(), st0.end(), outcome.st0.begin());
     return outcome;
 }
 
