@@ -79,6 +79,8 @@ foreach(source ${YULOS_TEST_PROGRAM_SOURCES})
     get_filename_component(name ${source} NAME_WE)
     yulos_program(test_${name} ${source} WHOLE_RUNTIME)
 endforeach()
+# The debugger's tests need what `./yulos cc -g` gives: debug information, no optimisation.
+target_compile_options(test_debuggee PRIVATE -g -O0)
 
 # The SDK's flags file: how this build compiles and links yulos code, one argument a line after
 # its key. `./yulos cc` and the bench read it, so that the flags and the builtins archive are

@@ -15,6 +15,12 @@
 //   exception path, so the checks are left out; every block still starts with one. A machine
 //   with a code hook keeps them, as the engine emits the same check after a code hook and
 //   relies on it there.
+// - Faulting accesses. A guest load or store that the engine refuses (unmapped memory, a write
+//   to a read-only page) is answered with 0 and a request to stop, and the translated block
+//   runs on to its next stop check, leaving eip at the block's start and the registers as the
+//   instructions after the fault left them. Wrappers of the engine's load and store helpers
+//   end the block at the faulting access instead, with the state restored as it was before the
+//   faulting instruction, the way the engine ends a block at any other exception.
 #pragma once
 
 #include "guest_memory.h"
@@ -33,6 +39,10 @@ class EngineRun {
     // writable and not executable, and whether translated code keeps its stop checks.
     static bool plain_data_page(uint64_t address);
     static bool stop_checks_wanted();
+    // Called by the bad-access hook for a refused load or store: the block ends at it.
+    static void note_bad_access();
+    // For the helpers' wrappers: whether an access was refused since the last call.
+    static bool take_bad_access();
 
   private:
     const GuestMemory& memory_;

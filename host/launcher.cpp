@@ -1,4 +1,5 @@
 #include "launcher.h"
+#include "gdb_stub.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -88,8 +89,15 @@ int32_t run_guest(LaunchSetup setup, int diagnostics)
     if (!machine) return refuse(Error(setup.path + ": " + machine.error().text()), ENOMEM);
     if (Result<void> pushed = (*machine)->push_arguments(setup.argv); !pushed)
         return refuse(Error(setup.path + ": " + pushed.error().text()), E2BIG);
+    std::optional<GdbConnection> debugger;
+    if (setup.gdb_port) {
+        Result<GdbConnection> connected = wait_for_debugger(*setup.gdb_port, diagnostics);
+        if (!connected) return refuse(connected.error(), EIO);
+        debugger.emplace(std::move(*connected));
+    }
     report_start(setup.start_fd, 0);
-    StopReason stop = (*machine)->run();
+    StopReason stop =
+        debugger ? run_under_debugger(**machine, std::move(*debugger)) : (*machine)->run();
     int32_t status = stop.status;
     if (stop.kind == StopReason::Kind::fault) say(diagnostics, setup.path + ": " + stop.message);
     if (stop.kind == StopReason::Kind::halted) {

@@ -28,6 +28,7 @@ struct LaunchSetup {
     uint32_t slot = 0;
     Limits limits;
     KernelOptions kernel;
+    std::optional<uint16_t> gdb_port; // run under a debugger that connects on this port
 };
 
 // Runs the guest to its end and returns its status word (or a fault's or

@@ -80,6 +80,7 @@ Result<void> Machine::load()
     }
     if (!memory_.map(stack_top - stack_size, stack_size, true, true, false)) return unmappable;
     set_reg(Reg::esp, stack_top);
+    set_reg(Reg::eip, image_.entry);
     uint64_t cr0 = 0, cr4 = 0;
     uc_reg_read(engine_, UC_X86_REG_CR0, &cr0);
     uc_reg_read(engine_, UC_X86_REG_CR4, &cr4);
@@ -220,6 +221,8 @@ StopReason Machine::run_engine(uint64_t instructions)
     EngineRun tuning(memory_, remote_stops_ || !hooks_.empty() || instructions > 0);
     // The run ends at address 0, should the guest jump there (the fault below).
     uc_err err = uc_emu_start(engine_, from, 0, 0, instructions);
+    if (stop_ && stop_->kind == StopReason::Kind::fault)
+        stop_->message += code_address(reg(Reg::eip));
     if (stop_) return *stop_;
     if (err != UC_ERR_OK)
         return StopReason{StopReason::Kind::fault, status_memory_fault,
@@ -292,6 +295,8 @@ void Machine::exit(int32_t status)
     uc_emu_stop(engine_);
 }
 
+// The message ends where the faulting instruction's address goes: the engine knows it once the
+// run has ended.
 void Machine::record_fault(std::string message, int32_t status)
 {
     if (!stop_) stop_ = StopReason{StopReason::Kind::fault, status, std::move(message)};
@@ -322,7 +327,7 @@ void Machine::on_interrupt(uc_struct*, uint32_t number, void* self)
         machine->serve_kernel_call();
         return;
     }
-    std::string where = " at instruction " + machine->code_address(machine->reg(Reg::eip));
+    std::string where = " at instruction ";
     switch (number) {
     case 0: machine->record_fault("divide error" + where, status_arithmetic_fault); break;
     case 6: machine->record_fault("invalid instruction" + where, status_invalid_instruction); break;
@@ -350,7 +355,8 @@ void Machine::describe_bad_access(int type, uint64_t address)
     std::string message = what;
     if (address >= stack_guard && address < stack_top - stack_size)
         message = "stack overflow: " + message;
-    message += " at " + hex(address) + ", instruction at " + code_address(reg(Reg::eip));
+    message += " at " + hex(address) + ", instruction at ";
+    if (type != UC_MEM_FETCH_UNMAPPED && type != UC_MEM_FETCH_PROT) EngineRun::note_bad_access();
     record_fault(std::move(message), status_memory_fault);
 }
 
@@ -363,8 +369,7 @@ bool Machine::on_bad_access(uc_struct*, int type, uint64_t address, int, int64_t
 bool Machine::on_invalid_instruction(uc_struct*, void* self)
 {
     auto* machine = static_cast<Machine*>(self);
-    machine->record_fault("invalid instruction at " + machine->code_address(machine->reg(Reg::eip)),
-                          status_invalid_instruction);
+    machine->record_fault("invalid instruction at ", status_invalid_instruction);
     return false;
 }
 

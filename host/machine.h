@@ -90,7 +90,8 @@ class Machine {
     // pointers right after it, the texts above them.
     Result<void> push_arguments(std::span<const std::string> argv);
 
-    // Runs from the image's entry until the guest exits, faults or halts.
+    // Runs from the image's entry until the guest exits, faults or halts. A new machine's eip
+    // is there already.
     StopReason run();
 
     // Ends the run after the current kernel call: the guest's _exit.

@@ -25,7 +25,7 @@ constexpr int status_usage = 2;
 
 const char usage_text[] =
     "usage: yulos-host run [--root DIR] [--trace[=FILE]] [--fail CALL[=RESULT]]\n"
-    "                      [--max-processes N] [--max-ptys N] [--max-memory MIB]\n"
+    "                      [--max-processes N] [--max-ptys N] [--max-memory MIB] [--gdb PORT]\n"
     "                      PROGRAM [ARGS...]\n"
     "       yulos-host meta FILE\n";
 
@@ -133,7 +133,11 @@ Result<RunCommand> parse_run(std::span<const std::string_view> args, int diagnos
             parsed = limit(arg, setup.limits.ptys, 0, max_limit_ptys);
         else if (arg == "--max-memory")
             parsed = limit(arg, setup.limits.memory_mib, 1, max_limit_memory_mib);
-        else
+        else if (arg == "--gdb") {
+            uint32_t port = 0;
+            parsed = limit(arg, port, 0, 65535);
+            if (parsed) setup.gdb_port = uint16_t(port);
+        } else
             return Error("unknown option " + std::string(arg));
         if (!parsed) return parsed.error();
     }
