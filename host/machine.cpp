@@ -10,6 +10,11 @@ namespace {
 
 constexpr uint64_t cr0_monitor_coprocessor = 1u << 1, cr0_emulation = 1u << 2;
 constexpr uint64_t cr4_osfxsr = 1u << 9, cr4_osxmmexcpt = 1u << 10;
+// The x87 and SSE control words an operating system starts a process with: every exception
+// masked, 64-bit precision, rounding to nearest. The engine's reset leaves both at 0, which
+// unmasks every exception and, once the guest reloads the x87 control word, rounds every x87
+// result to 24 bits.
+constexpr uint32_t x87_control_initial = 0x37f, mxcsr_initial = 0x1f80, x87_tags_empty = 0xffff;
 
 constexpr uint8_t hlt_opcode = 0xf4;
 
@@ -88,6 +93,9 @@ Result<void> Machine::load()
     cr4 |= cr4_osfxsr | cr4_osxmmexcpt;
     uc_reg_write(engine_, UC_X86_REG_CR0, &cr0);
     uc_reg_write(engine_, UC_X86_REG_CR4, &cr4);
+    set_reg(Reg::fctrl, x87_control_initial);
+    set_reg(Reg::ftag, x87_tags_empty);
+    set_reg(Reg::mxcsr, mxcsr_initial);
     return load_flat_segments();
 }
 

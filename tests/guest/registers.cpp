@@ -1,5 +1,17 @@
-// A kernel call must leave every register but eax as it was, the SSE registers included.
-extern "C" int main(int, char**) { return 0; }
+// A kernel call must leave every register but eax as it was, the SSE registers included. As a
+// program: the floating-point units start as an operating system leaves them, so a double
+// computed after a conversion to an integer (which reloads the x87 control word) is computed
+// at full precision like the one before it; main returns 0 when both agree.
+extern "C" {
+volatile double g_one = 1.0, g_three = 3.0, g_scale = 1e16;
+}
+
+extern "C" int main(int, char**)
+{
+    long long first = static_cast<long long>(g_one / g_three * g_scale);
+    long long second = static_cast<long long>(g_one / g_three * g_scale);
+    return first == second && first == 3333333333333333ll ? 0 : 1;
+}
 
 // Loads known values, issues close(-1) through int 0x80, and returns a bit for every register
 // whose value changed (0 when all survived).
