@@ -1,6 +1,6 @@
 // A program for the debugger tests, built with debug information like `./yulos cc -g`.
-// `debuggee [loop|nested|crash|forever|spawn]`; without an argument it prints its greeting and
-// answer and ends with status 3. Labels mark the instructions the tests stop at.
+// `debuggee loop|nested|crash|forever|spawn`; with any other argument it prints its greeting
+// and answer and ends with status 3. Labels mark the instructions the tests stop at.
 #include <stdio.h>
 #include <unistd.h>
 
@@ -16,18 +16,16 @@ int middle(int n) { return leaf(n + 1) + 1; }
 
 void checkpoint() {}
 
-// Counts to `rounds` in a loop whose body is one 3-byte instruction: hot_loop_body, followed
-// by hot_loop_next.
+// Counts to `rounds` in eax, in a loop whose body is one 3-byte instruction at hot_loop_body.
 int hot_loop(int rounds)
 {
     int count = 0;
     __asm__ volatile("1:\n"
                      ".globl hot_loop_body\nhot_loop_body:\n\t"
                      "addl $1, %0\n"
-                     ".globl hot_loop_next\nhot_loop_next:\n\t"
                      "cmpl %1, %0\n\t"
                      "jl 1b"
-                     : "+r"(count)
+                     : "+a"(count)
                      : "r"(rounds));
     return count;
 }
