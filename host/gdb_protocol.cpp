@@ -46,7 +46,8 @@ std::optional<char> GdbConnection::next_byte()
     return c;
 }
 
-// Acknowledgements and stray bytes between packets are skipped; a packet whose checksum does not
+// Acknowledgements and stray bytes between packets are skipped; a packet longer than any the
+// debugger was told it may send ends the connection; a packet whose checksum does not
 // match is refused with '-', and the debugger sends it again.
 std::optional<std::string> GdbConnection::receive()
 {
@@ -58,11 +59,14 @@ std::optional<std::string> GdbConnection::receive()
         std::string payload;
         uint8_t sum = 0;
         while ((c = next_byte()) && *c != '#') {
+            if (payload.size() == max_packet) return std::nullopt;
             payload += *c;
             sum = uint8_t(sum + uint8_t(*c));
         }
-        std::optional<char> high = next_byte(), low = c ? next_byte() : std::nullopt;
-        if (!c || !high || !low) return std::nullopt;
+        if (!c) return std::nullopt;
+        std::optional<char> high = next_byte();
+        std::optional<char> low = next_byte();
+        if (!high || !low) return std::nullopt;
         bool intact = digit_value(*high) >= 0 && digit_value(*low) >= 0 &&
                       uint8_t(digit_value(*high) * 16 + digit_value(*low)) == sum;
         if (::write(socket_.get(), intact ? "+" : "-", 1) != 1) return std::nullopt;

@@ -17,6 +17,9 @@ namespace yulos {
 
 // The byte a debugger sends, outside any packet, to interrupt the running guest.
 constexpr char interrupt_byte = 0x03;
+// The longest packet the debugger may send (told in qSupported), and so the most memory one
+// reply carries.
+constexpr size_t max_packet = 0x4000;
 
 class GdbConnection {
   public:

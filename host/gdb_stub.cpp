@@ -16,9 +16,7 @@ namespace {
 constexpr int signal_interrupt = 2, signal_trap = 5, signal_kill = 9;
 constexpr int signal_illegal_instruction = 4;
 
-// The largest packet the debugger may send us, and so the most memory one reply carries.
-constexpr size_t packet_size = 0x4000;
-constexpr uint32_t max_memory_reply = (packet_size - 32) / 2;
+constexpr uint32_t max_memory_reply = (max_packet - 32) / 2;
 
 // While a stop is asked for but the run goes on (it began just after the ask), it is asked
 // again this often.
@@ -334,9 +332,11 @@ StopReason Debugger::run()
     }
 }
 
-// Anything the stub does not know gets the empty reply, which tells the debugger so.
+// Anything the stub does not know gets the empty reply, which tells the debugger so. An
+// interrupt that comes after the guest has stopped needs no answer.
 std::optional<StopReason> Debugger::serve(std::string_view packet)
 {
+    if (packet.size() == 1 && packet[0] == interrupt_byte) return std::nullopt;
     for (const PacketKind& kind : packet_kinds) {
         if (kind.exact ? packet != kind.prefix : !packet.starts_with(kind.prefix)) continue;
         return (this->*kind.handler)(packet.substr(kind.prefix.size()));
@@ -348,7 +348,7 @@ std::optional<StopReason> Debugger::supported(std::string_view)
 {
     char text[96];
     std::snprintf(text, sizeof text, "PacketSize=%zx;qXfer:features:read+;swbreak+;vContSupported+",
-                  packet_size);
+                  max_packet);
     return replied(text);
 }
 
