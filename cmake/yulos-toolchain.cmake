@@ -12,9 +12,11 @@ set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 # read. They are plain variables rather than CMake's CMAKE_<LANG>_FLAGS, whose first value stays
 # in a build tree's cache: a change here reaches every build tree.
 # No frame pointer: under emulation every guest memory access costs a software TLB lookup, and
-# the frame pointer's push and pop in every function are two of them per call.
+# the frame pointer's push and pop in every function are two of them per call. Without one, a
+# debugger finds the caller of a function through its call-frame information, which
+# -fforce-dwarf-frame keeps in .debug_frame (not loaded) though there are no unwind tables.
 set(YULOS_COMMON_FLAGS -ffreestanding -nostdlibinc -fno-pic -fno-stack-protector -fno-builtin
-    -fno-asynchronous-unwind-tables -fno-unwind-tables -fomit-frame-pointer)
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fomit-frame-pointer -fforce-dwarf-frame)
 set(YULOS_C_FLAGS -std=c11)
 set(YULOS_CXX_FLAGS -std=c++20 -fno-exceptions -fno-rtti)
 

@@ -150,15 +150,21 @@ int source_line(const std::string& text)
 
 } // namespace
 
-TEST_F(GdbTest, StopsAtMainShowsRegistersAndMemoryAndChangesWhatTheProgramPrints)
+TEST_F(GdbTest, StopsShowsRegistersMemoryAndBacktraceAndChangesWhatTheProgramPrints)
 {
     Session s = debug("plain", {"break main", "continue", "info registers", "x/s g_greeting",
-                                "set var g_answer = 1234", "continue"});
+                                "set var g_answer = 1234", "break write", "continue", "bt",
+                                "delete", "continue"});
     EXPECT_TRUE(has(s.gdb, "Breakpoint 1, main (argc=2")) << s.gdb;
     EXPECT_TRUE(std::regex_search(s.gdb, std::regex("eip +0x[0-9a-f]+ +0x[0-9a-f]+ <main")))
         << s.gdb;
     EXPECT_TRUE(std::regex_search(s.gdb, std::regex("eflags +0x[0-9a-f]+ +\\[")));
     EXPECT_TRUE(has(s.gdb, "<g_greeting>:\t\"hello from the debuggee\"")) << s.gdb;
+    // The runtime has no frame pointer: the backtrace comes from its call-frame information.
+    EXPECT_TRUE(std::regex_search(s.gdb, std::regex("#0 +0x[0-9a-f]+ in write \\(\\)\n(#.*\n)*"
+                                                    "#[0-9]+ +0x[0-9a-f]+ in printf \\(\\)\n"
+                                                    "#[0-9]+ +0x[0-9a-f]+ in main \\(")))
+        << s.gdb;
     EXPECT_TRUE(has(s.gdb, "exited with code 03")) << s.gdb;
     EXPECT_EQ(s.host.out, "hello from the debuggee 1234\n");
     EXPECT_EQ(s.host.exit_code, 3);
