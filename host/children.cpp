@@ -84,17 +84,15 @@ std::vector<std::pair<int, int>> child_descriptors(const ChildLaunch& launch, in
     return moves;
 }
 
-// Runs in the forked child: only async-signal-safe calls until exec. A failure is told to the
-// parent through the start pipe.
-[[noreturn]] void become_child(const ChildLaunch& launch,
-                               const std::vector<std::pair<int, int>>& moves,
+// Runs in the forked child: only async-signal-safe calls until exec, and no allocation, as
+// another thread (a debugger's) may have held the allocator's lock at the fork. A failure is
+// told to the parent through the start pipe.
+[[noreturn]] void become_child(const ChildLaunch& launch, std::vector<std::pair<int, int>>& moves,
                                const std::vector<char*>& argv)
 {
     // Move every source above the targets first, so no dup2 clobbers a later source.
-    std::vector<int> moved(moves.size());
-    for (size_t i = 0; i < moves.size(); ++i)
-        moved[i] = fcntl(moves[i].first, F_DUPFD, scratch_base);
-    for (size_t i = 0; i < moves.size(); ++i) dup2(moved[i], moves[i].second);
+    for (auto& [from, to] : moves) from = fcntl(from, F_DUPFD, scratch_base);
+    for (auto [from, to] : moves) dup2(from, to);
     close_range(child_first_inherited + launch.inherited.size(), ~0u, 0);
     if (launch.new_session) {
         setsid();
