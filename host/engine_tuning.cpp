@@ -1,21 +1,88 @@
 #include "engine_tuning.h"
 
+#include <csignal>
 #include <cstdint>
+#include <unicorn/unicorn.h>
 #include <utility>
+
+#ifdef YULOS_ENGINE_WRAPS
+// The engine's internal functions for its x86 target that the wrappers call or replace
+// (-Wl,--wrap=...). Their signatures are those of unicorn 2.0.1, which host/CMakeLists.txt
+// checks before wiring this in. The engine's handles of translation-time values (TCGv) are
+// offsets from its translation context, passed as integers; the attribute word is a 32-bit
+// bit-field record, passed by value.
+extern "C" {
+
+struct EngineTxAttrs {
+    uint32_t bits;
+};
+
+void __real_tlb_set_page_with_attrs_x86_64(void* cpu, uint64_t address, uint64_t physical,
+                                           EngineTxAttrs attrs, int prot, int mmu_index,
+                                           uint64_t size);
+void tlb_set_dirty_x86_64(void* cpu, uint64_t address);
+void __real_check_exit_request_x86_64(void* tcg);
+void __wrap_check_exit_request_x86_64(void* tcg);
+
+void __real_tcg_gen_qemu_ld_i32_x86_64(void* tcg, uintptr_t value, uintptr_t address,
+                                       uintptr_t mmu_index, unsigned memop);
+void __real_tcg_gen_qemu_st_i32_x86_64(void* tcg, uintptr_t value, uintptr_t address,
+                                       uintptr_t mmu_index, unsigned memop);
+void __real_tcg_gen_qemu_ld_i64_x86_64(void* tcg, uintptr_t value, uintptr_t address,
+                                       uintptr_t mmu_index, unsigned memop);
+void __real_tcg_gen_qemu_st_i64_x86_64(void* tcg, uintptr_t value, uintptr_t address,
+                                       uintptr_t mmu_index, unsigned memop);
+void* tcg_temp_new_internal_x86_64(void* tcg, int type, bool local);
+void tcg_temp_free_internal_x86_64(void* tcg, void* temp);
+void tcg_gen_ext32u_i64_x86_64(void* tcg, uintptr_t result, uintptr_t value);
+void tcg_gen_addi_i64_x86_64(void* tcg, uintptr_t result, uintptr_t value, int64_t addend);
+void tcg_gen_op3_x86_64(void* tcg, int opcode, uintptr_t a1, uintptr_t a2, uintptr_t a3);
+
+bool cpu_restore_state_x86_64(void* cpu, uintptr_t return_address, bool will_exit);
+[[noreturn]] void __real_cpu_loop_exit_x86_64(void* cpu);
+}
+#endif
 
 namespace yulos {
 namespace {
 
 // The run of this thread, if any.
-thread_local const EngineRun* running = nullptr;
+thread_local EngineRun* running = nullptr;
 // A refused load or store is being answered: the helper that serves it ends the block.
 thread_local bool bad_access_pending = false;
 
+#ifdef YULOS_ENGINE_WRAPS
+// A host fault in translated code on the window is the guest's fault; any other ends the host
+// as it would without this handler.
+void on_host_fault(int signal, siginfo_t* info, void* context)
+{
+    const mcontext_t& registers = static_cast<ucontext_t*>(context)->uc_mcontext;
+    bool write = registers.gregs[REG_ERR] & 2; // the page fault's error code: a write
+    EngineRun::end_on_window_fault(uintptr_t(registers.gregs[REG_RIP]), uintptr_t(info->si_addr),
+                                   write);
+    std::signal(signal, SIG_DFL); // the faulting instruction runs again, and faults for good
+}
+
+bool install_fault_handler()
+{
+    struct sigaction action {};
+    action.sa_sigaction = on_host_fault;
+    // The handler leaves by a jump back into the engine, so the signal must stay unblocked.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGSEGV, &action, nullptr) == 0;
+}
+#endif
+
 } // namespace
 
-EngineRun::EngineRun(const GuestMemory& memory, bool code_hooks)
-    : memory_(memory), code_hooks_(code_hooks), previous_(running)
+EngineRun::EngineRun(uc_struct* engine, GuestMemory& memory, EngineState& state, bool code_hooks)
+    : engine_(engine), memory_(memory), state_(state), code_hooks_(code_hooks), previous_(running)
 {
+#ifdef YULOS_ENGINE_WRAPS
+    static const bool handler_installed = install_fault_handler();
+    (void)handler_installed;
+#endif
     running = this;
     bad_access_pending = false;
 }
@@ -39,38 +106,163 @@ bool EngineRun::plain_data_page(uint64_t address)
 
 bool EngineRun::stop_checks_wanted() { return !running || running->code_hooks_; }
 
+uint8_t* EngineRun::direct_window()
+{
+    if (!running || !running->memory_.host_protection_exact()) return nullptr;
+    running->memory_.window_used();
+    return running->memory_.window();
+}
+
+void EngineRun::saw_cpu(void* cpu)
+{
+    if (running) running->state_.cpu = cpu;
+}
+
+bool EngineRun::end_on_window_fault(uintptr_t host_pc, uintptr_t host_address, bool write)
+{
+#ifdef YULOS_ENGINE_WRAPS
+    EngineRun* run = running;
+    if (!run || !run->state_.cpu) return false;
+    uintptr_t offset = host_address - uintptr_t(run->memory_.window());
+    if (offset >= GuestMemory::window_size) return false;
+    // The engine looks up the translated instruction by a return address, which lies just
+    // past the call; a faulting instruction lies at the address itself.
+    constexpr uintptr_t return_address_adjust = 2;
+    if (!cpu_restore_state_x86_64(run->state_.cpu, host_pc + return_address_adjust, true))
+        return false;
+    uint32_t address = uint32_t(offset);
+    if (run->memory_.region_of(address))
+        run->fault_ = WindowFault{write ? UC_MEM_WRITE_PROT : UC_MEM_READ_PROT, address};
+    else
+        run->fault_ = WindowFault{write ? UC_MEM_WRITE_UNMAPPED : UC_MEM_READ_UNMAPPED, address};
+    uc_emu_stop(run->engine_);
+    __real_cpu_loop_exit_x86_64(run->state_.cpu);
+#else
+    (void)host_pc, (void)host_address, (void)write;
+    return false;
+#endif
+}
+
 } // namespace yulos
 
 #ifdef YULOS_ENGINE_WRAPS
-// The engine's internal functions for its x86 target that the link wraps (-Wl,--wrap=...).
-// Their signatures are those of unicorn 2.0.x, which host/CMakeLists.txt checks before wiring
-// this in. The attribute word is a 32-bit bit-field record, passed by value.
-extern "C" {
+namespace {
 
-struct EngineTxAttrs {
-    uint32_t bits;
+// The engine's operation numbers (its tcg-opc.h) for loads and stores of host memory, and its
+// memory-operation word: size in the low two bits, then sign extension, then byte swap; higher
+// bits ask for alignment checks.
+enum Opcode : int {
+    ld8u_i32 = 9,
+    ld8s_i32,
+    ld16u_i32,
+    ld16s_i32,
+    ld_i32,
+    st8_i32,
+    st16_i32,
+    st_i32,
+    ld8u_i64 = 67,
+    ld8s_i64,
+    ld16u_i64,
+    ld16s_i64,
+    ld32u_i64,
+    ld32s_i64,
+    ld_i64,
+    st8_i64,
+    st16_i64,
+    st32_i64,
+    st_i64,
 };
+constexpr unsigned memop_size = 3, memop_sign = 4, memop_byte_swap = 8;
+constexpr int tcg_type_i64 = 1;
 
-void __real_tlb_set_page_with_attrs_x86_64(void* cpu, uint64_t address, uint64_t physical,
-                                           EngineTxAttrs attrs, int prot, int mmu_index,
-                                           uint64_t size);
-void tlb_set_dirty_x86_64(void* cpu, uint64_t address);
-void __real_check_exit_request_x86_64(void* translator);
+// The operation for a memory-operation word made of size and sign only; -1 for any other
+// (byte-swapped or aligned accesses take the engine's path).
+int direct_opcode(unsigned memop, const int (&by_size_and_sign)[8])
+{
+    unsigned size = memop & memop_size;
+    unsigned rest = memop & ~(memop_size | memop_sign);
+    if (size == 0) rest &= ~memop_byte_swap; // a byte has no order to swap
+    return rest ? -1 : by_size_and_sign[memop & (memop_size | memop_sign)];
+}
+
+// Emits: host address = window + zero-extended guest address; then the load or store there.
+void emit_direct_access(void* tcg, int opcode, uintptr_t value, uintptr_t address, uint8_t* window)
+{
+    void* host = tcg_temp_new_internal_x86_64(tcg, tcg_type_i64, false);
+    uintptr_t host_handle = uintptr_t(host) - uintptr_t(tcg);
+    tcg_gen_ext32u_i64_x86_64(tcg, host_handle, address);
+    tcg_gen_addi_i64_x86_64(tcg, host_handle, host_handle, int64_t(uintptr_t(window)));
+    tcg_gen_op3_x86_64(tcg, opcode, uintptr_t(tcg) + value, uintptr_t(host), 0);
+    tcg_temp_free_internal_x86_64(tcg, host);
+    __wrap_check_exit_request_x86_64(tcg);
+}
+
+bool emitted_direct(void* tcg, unsigned memop, const int (&by_size_and_sign)[8], uintptr_t value,
+                    uintptr_t address)
+{
+    uint8_t* window = yulos::EngineRun::direct_window();
+    int opcode = direct_opcode(memop, by_size_and_sign);
+    if (!window || opcode < 0) return false;
+    emit_direct_access(tcg, opcode, value, address, window);
+    return true;
+}
+
+// By memop & 7: unsigned byte, half, word, double; then the same signed.
+constexpr int loads_i32[8] = {ld8u_i32, ld16u_i32, ld_i32, -1, ld8s_i32, ld16s_i32, ld_i32, -1};
+constexpr int stores_i32[8] = {st8_i32, st16_i32, st_i32, -1, st8_i32, st16_i32, st_i32, -1};
+constexpr int loads_i64[8] = {ld8u_i64, ld16u_i64, ld32u_i64, ld_i64,
+                              ld8s_i64, ld16s_i64, ld32s_i64, ld_i64};
+constexpr int stores_i64[8] = {st8_i64, st16_i64, st32_i64, st_i64,
+                               st8_i64, st16_i64, st32_i64, st_i64};
+
+} // namespace
+
+extern "C" {
 
 // Every TLB fill of the x86 CPU.
 void __wrap_tlb_set_page_with_attrs_x86_64(void* cpu, uint64_t address, uint64_t physical,
                                            EngineTxAttrs attrs, int prot, int mmu_index,
                                            uint64_t size)
 {
+    yulos::EngineRun::saw_cpu(cpu);
     __real_tlb_set_page_with_attrs_x86_64(cpu, address, physical, attrs, prot, mmu_index, size);
     // The engine's permissions belong to the physical page; the entry is found by address.
     if (yulos::EngineRun::plain_data_page(physical)) tlb_set_dirty_x86_64(cpu, address);
 }
 
 // Emits the stop check while translating, after each load and store and after a code hook.
-void __wrap_check_exit_request_x86_64(void* translator)
+void __wrap_check_exit_request_x86_64(void* tcg)
 {
-    if (yulos::EngineRun::stop_checks_wanted()) __real_check_exit_request_x86_64(translator);
+    if (yulos::EngineRun::stop_checks_wanted()) __real_check_exit_request_x86_64(tcg);
+}
+
+// Translate one guest load or store.
+void __wrap_tcg_gen_qemu_ld_i32_x86_64(void* tcg, uintptr_t value, uintptr_t address,
+                                       uintptr_t mmu_index, unsigned memop)
+{
+    if (!emitted_direct(tcg, memop, loads_i32, value, address))
+        __real_tcg_gen_qemu_ld_i32_x86_64(tcg, value, address, mmu_index, memop);
+}
+
+void __wrap_tcg_gen_qemu_st_i32_x86_64(void* tcg, uintptr_t value, uintptr_t address,
+                                       uintptr_t mmu_index, unsigned memop)
+{
+    if (!emitted_direct(tcg, memop, stores_i32, value, address))
+        __real_tcg_gen_qemu_st_i32_x86_64(tcg, value, address, mmu_index, memop);
+}
+
+void __wrap_tcg_gen_qemu_ld_i64_x86_64(void* tcg, uintptr_t value, uintptr_t address,
+                                       uintptr_t mmu_index, unsigned memop)
+{
+    if (!emitted_direct(tcg, memop, loads_i64, value, address))
+        __real_tcg_gen_qemu_ld_i64_x86_64(tcg, value, address, mmu_index, memop);
+}
+
+void __wrap_tcg_gen_qemu_st_i64_x86_64(void* tcg, uintptr_t value, uintptr_t address,
+                                       uintptr_t mmu_index, unsigned memop)
+{
+    if (!emitted_direct(tcg, memop, stores_i64, value, address))
+        __real_tcg_gen_qemu_st_i64_x86_64(tcg, value, address, mmu_index, memop);
 }
 
 // A refused access (unmapped memory, a write to a read-only page) is answered by the engine
@@ -80,7 +272,6 @@ void __wrap_check_exit_request_x86_64(void* translator)
 // access itself, with eip and the lazy flags restored from the host address the block called
 // the helper from, as the engine does for any other exception.
 void __real_cpu_exit(void* cpu);
-[[noreturn]] void __real_cpu_loop_exit_x86_64(void* cpu);
 [[noreturn]] void cpu_loop_exit_restore_x86_64(void* cpu, uintptr_t host_return);
 
 // The CPU, as its last request to stop named it; the bad-access hook always makes one.

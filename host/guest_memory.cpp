@@ -9,11 +9,17 @@
 
 namespace yulos {
 
+namespace {
+
+constexpr int anonymous = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+constexpr uint64_t host_page = 0x1000; // regions start and end on page boundaries
+
+} // namespace
+
 // Reserved without backing store: only the pages the guest touches cost memory.
-HostMapping::HostMapping(size_t size) : size_(size)
+HostMapping::HostMapping(size_t size, int protection) : size_(size)
 {
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* p = mmap(nullptr, size, protection, anonymous, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     data_ = static_cast<uint8_t*>(p);
 }
@@ -28,16 +34,46 @@ HostMapping::~HostMapping()
     if (data_) munmap(data_, size_);
 }
 
-bool GuestMemory::map(uint32_t start, uint32_t size, bool readable, bool writable, bool executable)
+GuestMemory::GuestMemory(uc_struct* engine) : engine_(engine), window_(window_size, PROT_NONE) {}
+
+bool GuestMemory::map(uint32_t start, uint32_t size, bool readable, bool writable, bool executable,
+                      std::span<const uint8_t> contents, uint32_t contents_offset)
 {
     uint64_t end = uint64_t(start) + size;
+    if (size == 0 || end > (uint64_t(1) << 32) || contents_offset > size ||
+        contents.size() > size - contents_offset)
+        return false;
     for (const Region& r : regions_)
         if (start < uint64_t(r.start) + r.size && r.start < end) return false;
-    Region region{start, size, readable, writable, executable, HostMapping(size)};
+    uint8_t* host = window_.data() + start;
+    if (mmap(host, size, PROT_READ | PROT_WRITE, MAP_FIXED | anonymous, -1, 0) == MAP_FAILED)
+        return false;
+    if (!contents.empty()) std::memcpy(host + contents_offset, contents.data(), contents.size());
+    // Every mapped page is readable to the host: the engine's translator reads instructions
+    // through it, and a debugger may inspect any page. Where the guest may not read, its loads
+    // take the engine's path (the protection is not exact).
+    int host_protection = PROT_READ | (writable ? PROT_WRITE : 0);
     uint32_t prot = (readable ? UC_PROT_READ : 0) | (writable ? UC_PROT_WRITE : 0) |
                     (executable ? UC_PROT_EXEC : 0);
-    if (uc_mem_map_ptr(engine_, start, size, prot, region.memory.data()) != UC_ERR_OK) return false;
-    regions_.push_back(std::move(region));
+    if (mprotect(host, size, host_protection) != 0 ||
+        uc_mem_map_ptr(engine_, start, size, prot, host) != UC_ERR_OK) {
+        mmap(host, size, PROT_NONE, MAP_FIXED | anonymous, -1, 0); // gives the pages back
+        return false;
+    }
+    if (exact_ && !(readable && !(writable && executable))) {
+        exact_ = false;
+#ifdef YULOS_ENGINE_WRAPS
+        // Code translated so far reaches memory through the window: translate it afresh.
+        // (Dropping the translations of each code region is quick; the engine's flush of all
+        // of them clears its whole translation buffer.)
+        if (window_used_)
+            for (const Region& r : regions_)
+                if (r.executable)
+                    uc_ctl(engine_, UC_CTL_WRITE(UC_CTL_TB_REMOVE_CACHE, 2), uint64_t(r.start),
+                           uint64_t(r.start) + r.size);
+#endif
+    }
+    regions_.push_back(Region{start, size, readable, writable, executable, {host, size}});
     return true;
 }
 
@@ -98,7 +134,14 @@ bool GuestMemory::patch(uint32_t address, std::span<const uint8_t> bytes)
     for (uint64_t at = address; at < end;) {
         const Region* r = region_of(uint32_t(at));
         uint64_t stop = std::min<uint64_t>(end, uint64_t(r->start) + r->size);
+        // A page the guest may not write is read-only to the host as well: opened for the copy.
+        uint64_t first = (at - r->start) & ~uint64_t(host_page - 1);
+        uint64_t past = (stop - r->start + host_page - 1) & ~uint64_t(host_page - 1);
+        uint8_t* pages = r->memory.data() + first;
+        if (!r->writable && mprotect(pages, past - first, PROT_READ | PROT_WRITE) != 0)
+            return false;
         std::memcpy(r->memory.data() + (at - r->start), bytes.data() + (at - address), stop - at);
+        if (!r->writable) mprotect(pages, past - first, PROT_READ);
         if (r->executable) uc_ctl_remove_cache(engine_, at, stop);
         at = stop;
     }

@@ -14,10 +14,10 @@ namespace yulos {
 
 enum class Access : uint8_t { read = 1, write = 2 };
 
-// Anonymous host memory, released with the region.
+// Anonymous host memory, reserved without backing store and released with the object.
 class HostMapping {
   public:
-    explicit HostMapping(size_t size);
+    HostMapping(size_t size, int protection);
     HostMapping(HostMapping&& other) noexcept;
     HostMapping& operator=(HostMapping&&) = delete;
     HostMapping(const HostMapping&) = delete;
@@ -34,16 +34,22 @@ struct Region {
     uint32_t start = 0;
     uint32_t size = 0;
     bool readable = false, writable = false, executable = false;
-    HostMapping memory;
+    std::span<uint8_t> memory; // inside the window
 };
 
+// The whole 32-bit address space is one host reservation, the window: guest address A is at
+// window() + A, so translated code reaches guest memory with one addition (engine_tuning.h).
+// The host protects each mapped range as the guest may access its data; everything else in the
+// window, a few bytes past its end included, is inaccessible.
 class GuestMemory {
   public:
-    explicit GuestMemory(uc_struct* engine) : engine_(engine) {}
+    explicit GuestMemory(uc_struct* engine);
 
-    // Maps [start, start + size) (page-aligned) with the given permissions; false when the
-    // engine refuses or the range is taken.
-    bool map(uint32_t start, uint32_t size, bool readable, bool writable, bool executable);
+    // Maps [start, start + size) (page-aligned) with the given permissions, filled with zeros
+    // and `contents` at `start + contents_offset`; false when the engine refuses, the range is
+    // taken or the contents do not fit.
+    bool map(uint32_t start, uint32_t size, bool readable, bool writable, bool executable,
+             std::span<const uint8_t> contents = {}, uint32_t contents_offset = 0);
 
     // Host view of [address, address + length) when the whole range lies in one region that
     // allows `access`; nothing otherwise. A length of 0 needs no mapping.
@@ -66,8 +72,23 @@ class GuestMemory {
     // the code translated from them; false, with nothing written, when any byte is unmapped.
     bool patch(uint32_t address, std::span<const uint8_t> bytes);
 
+    // The window covers the 32-bit address space and a little more: an access of up to 16
+    // bytes that starts near its top ends in the inaccessible tail, not past the reservation.
+    static constexpr size_t window_size = (size_t(1) << 32) + 0x10000;
+    uint8_t* window() const { return window_.data(); }
+
+    // Whether the host's protection of every mapped range allows exactly the loads and stores
+    // the guest may make there: every region is readable, and none is writable and executable
+    // (stores to code must reach the engine, which drops its translations of that code).
+    bool host_protection_exact() const { return exact_; }
+    // Noted by the engine's translator once translated code reaches memory through the window.
+    void window_used() { window_used_ = true; }
+
   private:
     uc_struct* engine_;
+    HostMapping window_;
+    bool exact_ = true;
+    bool window_used_ = false;
     std::vector<Region> regions_;
 };
 

@@ -77,11 +77,9 @@ Result<void> Machine::load()
     for (const Segment& segment : image_.segments) {
         uint32_t start = segment.address & ~(page_size - 1);
         uint32_t size = page_round_up(uint64_t(segment.address) + segment.memory_size) - start;
-        if (!memory_.map(start, size, segment.readable, segment.writable, segment.executable))
+        if (!memory_.map(start, size, segment.readable, segment.writable, segment.executable,
+                         segment.bytes, segment.address - start))
             return unmappable;
-        const Region* region = memory_.region_of(segment.address);
-        std::memcpy(region->memory.data() + (segment.address - start), segment.bytes.data(),
-                    segment.bytes.size());
     }
     if (!memory_.map(stack_top - stack_size, stack_size, true, true, false)) return unmappable;
     set_reg(Reg::esp, stack_top);
@@ -226,9 +224,11 @@ StopReason Machine::run_engine(uint64_t instructions)
         stop_requested_ = false;
     }
     uint32_t from = reg(Reg::eip);
-    EngineRun tuning(memory_, remote_stops_ || !hooks_.empty() || instructions > 0);
+    EngineRun tuning(engine_, memory_, engine_state_,
+                     remote_stops_ || !hooks_.empty() || instructions > 0);
     // The run ends at address 0, should the guest jump there (the fault below).
     uc_err err = uc_emu_start(engine_, from, 0, 0, instructions);
+    if (const auto& fault = tuning.fault()) describe_bad_access(fault->type, fault->address);
     if (stop_ && stop_->kind == StopReason::Kind::fault)
         stop_->message += code_address(reg(Reg::eip));
     if (stop_) return *stop_;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "elf_image.h"
+#include "engine_tuning.h"
 #include "guest_memory.h"
 #include "result.h"
 
@@ -145,6 +146,7 @@ class Machine {
     KernelCalls& kernel_;
     uc_struct* engine_;
     GuestMemory memory_;
+    EngineState engine_state_;
     std::optional<StopReason> stop_;
     std::map<HookId, AddressHook> hooks_;
     HookId next_hook_ = 1;

@@ -1,6 +1,7 @@
 // Guest functions that misbehave on purpose, for the loader and machine tests: writes to
 // read-only data, instruction fetches from data, runaway recursion, division by zero and an
-// invalid instruction. Also a raw kernel call and a zero-filled area to inspect.
+// invalid instruction. Also a raw kernel call, loads and stores at any address and a
+// zero-filled area to inspect.
 // As a program, `faults WHAT` does one of them (for the end-to-end tests).
 #include <unistd.h>
 
@@ -62,6 +63,18 @@ int invalid_instruction(void)
 {
     __asm__ volatile("ud2");
     return 0;
+}
+
+// A load and a store of one word at any address; the access is the second instruction of the
+// load (at +4) and the third of the store (at +8).
+__attribute__((naked)) unsigned int load_word(unsigned int)
+{
+    __asm__("movl 4(%esp), %ecx\n\tmovl (%ecx), %eax\n\tret");
+}
+
+__attribute__((naked)) void store_word(unsigned int, unsigned int)
+{
+    __asm__("movl 4(%esp), %ecx\n\tmovl 8(%esp), %eax\n\tmovl %eax, (%ecx)\n\tret");
 }
 
 // The number of non-zero bytes in the zero-filled area.

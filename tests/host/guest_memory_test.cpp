@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -23,6 +24,21 @@ constexpr uint32_t write_only = 0xB0010000; // one page, writable but not readab
 constexpr uint32_t unmapped = 0xDEAD0000;
 constexpr int32_t bad_address = -14;
 
+std::string hex(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+// How a fault message names an instruction `offset` bytes into `function`.
+std::string instruction(const GuestCall& g, std::string_view function, uint32_t offset)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "+0x%x)", offset);
+    return hex(g.symbol(function) + offset) + " (" + std::string(function) + text;
+}
+
 std::span<const uint8_t> as_bytes(std::string_view text)
 {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -38,6 +54,9 @@ TEST(GuestMemory, RefusesUnmappedPartlyMappedAndWrongPermissionRanges)
     ASSERT_TRUE(memory.map(read_write, 0x1000, true, true, false));
     ASSERT_TRUE(memory.map(write_only, 0x1000, false, true, false));
     EXPECT_FALSE(memory.map(read_only + 0x1000, 0x2000, true, true, false)); // taken
+    EXPECT_FALSE(memory.map(0xfffff000, 0x2000, true, true, false)); // past the address space
+    const uint8_t two[2] = {1, 2};
+    EXPECT_FALSE(memory.map(0xB0020000, 0x1000, true, true, false, two, 0xfff)); // past its end
 
     EXPECT_FALSE(memory.bytes(unmapped, 4, Access::read));
     EXPECT_TRUE(memory.bytes(unmapped, 0, Access::write)); // nothing to reach
@@ -73,6 +92,51 @@ TEST(GuestMemory, RefusesUnmappedPartlyMappedAndWrongPermissionRanges)
     EXPECT_FALSE(memory.text(read_write + 0xffc, 4096));
     EXPECT_FALSE(memory.text(write_only, 4096));
     EXPECT_FALSE(memory.text(unmapped, 4096));
+}
+
+// Guest loads and stores reach the memory the host sees, with exactly the guest's permissions,
+// also in code translated before a region was mapped.
+TEST(GuestMemory, GuestLoadsAndStoresKeepTheGuestsPermissions)
+{
+    GuestCall g(faults_image);
+    GuestMemory& memory = g.machine().memory();
+    ASSERT_TRUE(memory.map(read_write, 0x1000, true, true, false));
+    g.call_word("store_word", {read_write + 8, 0x600dcafe});
+    EXPECT_EQ(memory.read_u32(read_write + 8), 0x600dcafeu);
+    ASSERT_TRUE(memory.write_u32(read_write + 12, 0xfeedf00d));
+    EXPECT_EQ(g.call_word("load_word", {read_write + 12}), 0xfeedf00du);
+    EXPECT_EQ(g.call_word("load_word", {0x400000}) & 0xff, 0x8bu); // code is readable
+
+    ASSERT_TRUE(memory.map(write_only, 0x1000, false, true, false));
+    CallOutcome outcome = g.call("load_word", {write_only + 4});
+    EXPECT_EQ(outcome.kind, CallOutcome::Kind::fault);
+    EXPECT_TRUE(outcome.message.starts_with("read from protected memory at 0xb0010004"))
+        << outcome.message;
+    g.call_word("store_word", {write_only + 4, 5});
+    auto stored = memory.bytes(write_only + 4, 1, Access::write);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ((*stored)[0], 5);
+}
+
+// Each in a fresh guest process, as a real one ends at its first fault.
+TEST(GuestMemory, ARefusedGuestAccessNamesItsAddressAndInstruction)
+{
+    auto fault = [](std::string_view function, std::initializer_list<uint32_t> args,
+                    std::string_view what, uint32_t address, uint32_t instruction_offset) {
+        GuestCall g(faults_image);
+        CallOutcome outcome = g.call(function, args);
+        EXPECT_EQ(outcome.kind, CallOutcome::Kind::fault);
+        EXPECT_EQ(outcome.status, status_memory_fault);
+        EXPECT_EQ(outcome.message, std::string(what) + " at " + hex(address) + ", instruction at " +
+                                       instruction(g, function, instruction_offset));
+    };
+    fault("load_word", {unmapped}, "read from unmapped memory", unmapped, 4);
+    // The last bytes of the address space, and a word that would run past them.
+    fault("load_word", {0xfffffffc}, "read from unmapped memory", 0xfffffffc, 4);
+    fault("store_word", {0xfffffffe, 1}, "write to unmapped memory", 0xfffffffe, 8);
+    fault("store_word", {stack_guard + 8, 1}, "stack overflow: write to unmapped memory",
+          stack_guard + 8, 8);
+    fault("store_word", {0x400000, 1}, "write to read-only memory", 0x400000, 8);
 }
 
 TEST(GuestMemory, KernelServicesRefuseBadPointersWithoutSideEffects)
