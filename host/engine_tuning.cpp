@@ -185,14 +185,19 @@ int direct_opcode(unsigned memop, const int (&by_size_and_sign)[8])
     return rest ? -1 : by_size_and_sign[memop & (memop_size | memop_sign)];
 }
 
-// Emits: host address = window + zero-extended guest address; then the load or store there.
+// Emits the load or store at window + zero-extended guest address. A window below 2 GiB is the
+// access's displacement, so the host instruction does the addition.
 void emit_direct_access(void* tcg, int opcode, uintptr_t value, uintptr_t address, uint8_t* window)
 {
     void* host = tcg_temp_new_internal_x86_64(tcg, tcg_type_i64, false);
     uintptr_t host_handle = uintptr_t(host) - uintptr_t(tcg);
     tcg_gen_ext32u_i64_x86_64(tcg, host_handle, address);
-    tcg_gen_addi_i64_x86_64(tcg, host_handle, host_handle, int64_t(uintptr_t(window)));
-    tcg_gen_op3_x86_64(tcg, opcode, uintptr_t(tcg) + value, uintptr_t(host), 0);
+    uintptr_t displacement = uintptr_t(window);
+    if (displacement > uintptr_t(INT32_MAX)) {
+        tcg_gen_addi_i64_x86_64(tcg, host_handle, host_handle, int64_t(displacement));
+        displacement = 0;
+    }
+    tcg_gen_op3_x86_64(tcg, opcode, uintptr_t(tcg) + value, uintptr_t(host), displacement);
     tcg_temp_free_internal_x86_64(tcg, host);
     __wrap_check_exit_request_x86_64(tcg);
 }

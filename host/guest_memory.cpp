@@ -17,9 +17,11 @@ constexpr uint64_t host_page = 0x1000; // regions start and end on page boundari
 } // namespace
 
 // Reserved without backing store: only the pages the guest touches cost memory.
-HostMapping::HostMapping(size_t size, int protection) : size_(size)
+HostMapping::HostMapping(size_t size, int protection, void* preferred) : size_(size)
 {
-    void* p = mmap(nullptr, size, protection, anonymous, -1, 0);
+    void* p = MAP_FAILED;
+    if (preferred) p = mmap(preferred, size, protection, anonymous | MAP_FIXED_NOREPLACE, -1, 0);
+    if (p == MAP_FAILED) p = mmap(nullptr, size, protection, anonymous, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     data_ = static_cast<uint8_t*>(p);
 }
@@ -34,7 +36,12 @@ HostMapping::~HostMapping()
     if (data_) munmap(data_, size_);
 }
 
-GuestMemory::GuestMemory(uc_struct* engine) : engine_(engine), window_(window_size, PROT_NONE) {}
+// Below 2 GiB when it can be, so that translated code reaches guest memory through a 32-bit
+// displacement (engine_tuning.h); above the first GiB, where the host's heap begins.
+GuestMemory::GuestMemory(uc_struct* engine)
+    : engine_(engine), window_(window_size, PROT_NONE, reinterpret_cast<void*>(0x70000000))
+{
+}
 
 bool GuestMemory::map(uint32_t start, uint32_t size, bool readable, bool writable, bool executable,
                       std::span<const uint8_t> contents, uint32_t contents_offset)

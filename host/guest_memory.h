@@ -14,10 +14,11 @@ namespace yulos {
 
 enum class Access : uint8_t { read = 1, write = 2 };
 
-// Anonymous host memory, reserved without backing store and released with the object.
+// Anonymous host memory, reserved without backing store and released with the object; at
+// `preferred` when that range is free, anywhere otherwise.
 class HostMapping {
   public:
-    HostMapping(size_t size, int protection);
+    HostMapping(size_t size, int protection, void* preferred = nullptr);
     HostMapping(HostMapping&& other) noexcept;
     HostMapping& operator=(HostMapping&&) = delete;
     HostMapping(const HostMapping&) = delete;

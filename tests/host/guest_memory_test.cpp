@@ -118,6 +118,24 @@ TEST(GuestMemory, GuestLoadsAndStoresKeepTheGuestsPermissions)
     EXPECT_EQ((*stored)[0], 5);
 }
 
+// Two machines in one host process have a window each, the second one wherever it lands.
+TEST(GuestMemory, TwoMachinesInOneProcessKeepTheirMemoryApart)
+{
+    GuestCall first(faults_image), second(faults_image);
+    ASSERT_NE(first.machine().memory().window(), second.machine().memory().window());
+    for (GuestCall* g : {&first, &second}) {
+        ASSERT_TRUE(g->machine().memory().map(read_write, 0x1000, true, true, false));
+        g->call_word("store_word", {read_write, g == &first ? 1u : 2u});
+    }
+    EXPECT_EQ(first.call_word("load_word", {read_write}), 1u);
+    EXPECT_EQ(second.call_word("load_word", {read_write}), 2u);
+    CallOutcome outcome = second.call("load_word", {unmapped});
+    EXPECT_EQ(outcome.kind, CallOutcome::Kind::fault);
+    EXPECT_EQ(outcome.message, "read from unmapped memory at " + hex(unmapped) +
+                                   ", instruction at " + instruction(second, "load_word", 4));
+    EXPECT_EQ(first.call_word("load_word", {read_write}), 1u);
+}
+
 // Each in a fresh guest process, as a real one ends at its first fault.
 TEST(GuestMemory, ARefusedGuestAccessNamesItsAddressAndInstruction)
 {
