@@ -36,6 +36,7 @@ void* tcg_temp_new_internal_x86_64(void* tcg, int type, bool local);
 void tcg_temp_free_internal_x86_64(void* tcg, void* temp);
 void tcg_gen_ext32u_i64_x86_64(void* tcg, uintptr_t result, uintptr_t value);
 void tcg_gen_addi_i64_x86_64(void* tcg, uintptr_t result, uintptr_t value, int64_t addend);
+void tcg_gen_op2_x86_64(void* tcg, int opcode, uintptr_t a1, uintptr_t a2);
 void tcg_gen_op3_x86_64(void* tcg, int opcode, uintptr_t a1, uintptr_t a2, uintptr_t a3);
 
 bool cpu_restore_state_x86_64(void* cpu, uintptr_t return_address, bool will_exit);
@@ -171,23 +172,61 @@ enum Opcode : int {
     st16_i64,
     st32_i64,
     st_i64,
+    xor_i64 = 89,
+    extu_i32_i64 = 100,
 };
 constexpr unsigned memop_size = 3, memop_sign = 4, memop_byte_swap = 8;
 constexpr int tcg_type_i64 = 1;
+// Where the translation context keeps its handle of the guest's R15 (the handles of the
+// sixteen general registers follow one another from 0x9998).
+constexpr size_t context_r15_handle = 0x9998 + 15 * 8;
+
+// One kind of guest access: its operation by memop & 7 (unsigned byte, half, word, double;
+// then the same signed), and for a load, whether the value is 32 bits wide.
+struct AccessKind {
+    int by_size_and_sign[8];
+    bool load;
+    bool value_32_bits;
+};
+
+constexpr AccessKind load_i32{
+    {ld8u_i32, ld16u_i32, ld_i32, -1, ld8s_i32, ld16s_i32, ld_i32, -1}, true, true};
+constexpr AccessKind store_i32{
+    {st8_i32, st16_i32, st_i32, -1, st8_i32, st16_i32, st_i32, -1}, false, true};
+constexpr AccessKind load_i64{
+    {ld8u_i64, ld16u_i64, ld32u_i64, ld_i64, ld8s_i64, ld16s_i64, ld32s_i64, ld_i64}, true, false};
+constexpr AccessKind store_i64{
+    {st8_i64, st16_i64, st32_i64, st_i64, st8_i64, st16_i64, st32_i64, st_i64}, false, false};
 
 // The operation for a memory-operation word made of size and sign only; -1 for any other
 // (byte-swapped or aligned accesses take the engine's path).
-int direct_opcode(unsigned memop, const int (&by_size_and_sign)[8])
+int direct_opcode(unsigned memop, const AccessKind& kind)
 {
     unsigned size = memop & memop_size;
     unsigned rest = memop & ~(memop_size | memop_sign);
     if (size == 0) rest &= ~memop_byte_swap; // a byte has no order to swap
-    return rest ? -1 : by_size_and_sign[memop & (memop_size | memop_sign)];
+    return rest ? -1 : kind.by_size_and_sign[memop & (memop_size | memop_sign)];
+}
+
+// The engine's optimizer leaves out a load whose value is never used (one overwritten later in
+// the same block), and such a load would not fault. So every loaded value is folded into the
+// guest's R15 (exclusive or), a register 32-bit code cannot reach and which the engine stores
+// at the end of each block: no load goes unused.
+void fold_into_sink(void* tcg, uintptr_t value, bool value_32_bits, void* scratch)
+{
+    uintptr_t sink = uintptr_t(tcg) + *reinterpret_cast<const uintptr_t*>(
+                                          static_cast<const char*>(tcg) + context_r15_handle);
+    if (value_32_bits) {
+        tcg_gen_op2_x86_64(tcg, extu_i32_i64, uintptr_t(scratch), value);
+        value = uintptr_t(scratch);
+    }
+    tcg_gen_op3_x86_64(tcg, xor_i64, sink, sink, value);
 }
 
 // Emits the load or store at window + zero-extended guest address. A window below 2 GiB is the
 // access's displacement, so the host instruction does the addition.
-void emit_direct_access(void* tcg, int opcode, uintptr_t value, uintptr_t address, uint8_t* window)
+void emit_direct_access(void* tcg, int opcode, const AccessKind& kind, uintptr_t value,
+                        uintptr_t address, uint8_t* window)
 {
     void* host = tcg_temp_new_internal_x86_64(tcg, tcg_type_i64, false);
     uintptr_t host_handle = uintptr_t(host) - uintptr_t(tcg);
@@ -198,27 +237,20 @@ void emit_direct_access(void* tcg, int opcode, uintptr_t value, uintptr_t addres
         displacement = 0;
     }
     tcg_gen_op3_x86_64(tcg, opcode, uintptr_t(tcg) + value, uintptr_t(host), displacement);
+    if (kind.load) fold_into_sink(tcg, uintptr_t(tcg) + value, kind.value_32_bits, host);
     tcg_temp_free_internal_x86_64(tcg, host);
     __wrap_check_exit_request_x86_64(tcg);
 }
 
-bool emitted_direct(void* tcg, unsigned memop, const int (&by_size_and_sign)[8], uintptr_t value,
+bool emitted_direct(void* tcg, unsigned memop, const AccessKind& kind, uintptr_t value,
                     uintptr_t address)
 {
     uint8_t* window = yulos::EngineRun::direct_window();
-    int opcode = direct_opcode(memop, by_size_and_sign);
+    int opcode = direct_opcode(memop, kind);
     if (!window || opcode < 0) return false;
-    emit_direct_access(tcg, opcode, value, address, window);
+    emit_direct_access(tcg, opcode, kind, value, address, window);
     return true;
 }
-
-// By memop & 7: unsigned byte, half, word, double; then the same signed.
-constexpr int loads_i32[8] = {ld8u_i32, ld16u_i32, ld_i32, -1, ld8s_i32, ld16s_i32, ld_i32, -1};
-constexpr int stores_i32[8] = {st8_i32, st16_i32, st_i32, -1, st8_i32, st16_i32, st_i32, -1};
-constexpr int loads_i64[8] = {ld8u_i64, ld16u_i64, ld32u_i64, ld_i64,
-                              ld8s_i64, ld16s_i64, ld32s_i64, ld_i64};
-constexpr int stores_i64[8] = {st8_i64, st16_i64, st32_i64, st_i64,
-                               st8_i64, st16_i64, st32_i64, st_i64};
 
 } // namespace
 
@@ -245,28 +277,28 @@ void __wrap_check_exit_request_x86_64(void* tcg)
 void __wrap_tcg_gen_qemu_ld_i32_x86_64(void* tcg, uintptr_t value, uintptr_t address,
                                        uintptr_t mmu_index, unsigned memop)
 {
-    if (!emitted_direct(tcg, memop, loads_i32, value, address))
+    if (!emitted_direct(tcg, memop, load_i32, value, address))
         __real_tcg_gen_qemu_ld_i32_x86_64(tcg, value, address, mmu_index, memop);
 }
 
 void __wrap_tcg_gen_qemu_st_i32_x86_64(void* tcg, uintptr_t value, uintptr_t address,
                                        uintptr_t mmu_index, unsigned memop)
 {
-    if (!emitted_direct(tcg, memop, stores_i32, value, address))
+    if (!emitted_direct(tcg, memop, store_i32, value, address))
         __real_tcg_gen_qemu_st_i32_x86_64(tcg, value, address, mmu_index, memop);
 }
 
 void __wrap_tcg_gen_qemu_ld_i64_x86_64(void* tcg, uintptr_t value, uintptr_t address,
                                        uintptr_t mmu_index, unsigned memop)
 {
-    if (!emitted_direct(tcg, memop, loads_i64, value, address))
+    if (!emitted_direct(tcg, memop, load_i64, value, address))
         __real_tcg_gen_qemu_ld_i64_x86_64(tcg, value, address, mmu_index, memop);
 }
 
 void __wrap_tcg_gen_qemu_st_i64_x86_64(void* tcg, uintptr_t value, uintptr_t address,
                                        uintptr_t mmu_index, unsigned memop)
 {
-    if (!emitted_direct(tcg, memop, stores_i64, value, address))
+    if (!emitted_direct(tcg, memop, store_i64, value, address))
         __real_tcg_gen_qemu_st_i64_x86_64(tcg, value, address, mmu_index, memop);
 }
 

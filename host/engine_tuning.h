@@ -6,14 +6,17 @@
 //   translated load and store looks up a software TLB (about ten host instructions, and a
 //   slow path on a miss). Guest memory lies in one host reservation (GuestMemory's window),
 //   whose pages the host protects as the guest may access them, so translated code instead
-//   adds the window's base to the 32-bit address and loads or stores there: three host
-//   instructions. An access the guest may not make is refused by the host's protection; a
+//   loads or stores at the window's base + the zero-extended 32-bit address: one host
+//   instruction when the window lies below 2 GiB (its base is the displacement), an addition
+//   more otherwise. An access the guest may not make is refused by the host's protection; a
 //   signal handler turns that fault into the guest's fault (restores the guest's instruction
 //   pointer from the translated code, records the access and ends the run through the
 //   engine's own exit). This holds only while the host's protection is exact (see
 //   GuestMemory::host_protection_exact); otherwise loads and stores take the engine's path.
-//   Loads and stores made inside the engine's helpers (x87 and SSE memory operands, atomic
-//   operations) take it always.
+//   Loads and stores made inside the engine's helpers (x87 80-bit operands, atomic
+//   operations) take it always. Every loaded value is also folded into a register 32-bit code
+//   cannot reach, so that the engine's optimizer never leaves out a load whose value goes
+//   unused (such a load must still fault).
 // - Stores through the engine's path. The engine marks the TLB entry of every writable page
 //   "not dirty", which sends every store through its slow helper: a region lookup, a
 //   page-descriptor lookup and a tree allocation for code invalidation, about 100 ns per

@@ -72,6 +72,12 @@ __attribute__((naked)) unsigned int load_word(unsigned int)
     __asm__("movl 4(%esp), %ecx\n\tmovl (%ecx), %eax\n\tret");
 }
 
+// The same load, with its value overwritten at once.
+__attribute__((naked)) unsigned int discard_word(unsigned int)
+{
+    __asm__("movl 4(%esp), %ecx\n\tmovl (%ecx), %eax\n\txorl %eax, %eax\n\tret");
+}
+
 __attribute__((naked)) void store_word(unsigned int, unsigned int)
 {
     __asm__("movl 4(%esp), %ecx\n\tmovl 8(%esp), %eax\n\tmovl %eax, (%ecx)\n\tret");

@@ -149,6 +149,7 @@ TEST(GuestMemory, ARefusedGuestAccessNamesItsAddressAndInstruction)
                                        instruction(g, function, instruction_offset));
     };
     fault("load_word", {unmapped}, "read from unmapped memory", unmapped, 4);
+    fault("discard_word", {unmapped}, "read from unmapped memory", unmapped, 4);
     // The last bytes of the address space, and a word that would run past them.
     fault("load_word", {0xfffffffc}, "read from unmapped memory", 0xfffffffc, 4);
     fault("store_word", {0xfffffffe, 1}, "write to unmapped memory", 0xfffffffe, 8);
