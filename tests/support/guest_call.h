@@ -24,8 +24,9 @@ namespace yulos {
 // One int 0x80 as the guest issued it.
 struct KernelCallRecord {
     uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
-    // The bytes behind the call: the record of 149 (8 bytes) and 150 (28 bytes), the bytes
-    // offered to write (1), the path of calls that take one (text without its NUL).
+    // The bytes behind the call: the pty_pair record of the PTY-pair call, the spawn_ex_args
+    // record of spawn_ex, the bytes offered to write, the path of calls that take one (text
+    // without its NUL).
     std::vector<uint8_t> data;
     int32_t result = 0;
 
