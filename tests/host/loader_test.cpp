@@ -246,6 +246,26 @@ TEST(Loader, GivesTheDataSegmentItsValuesAndZeroFillsTheRest)
     EXPECT_EQ((*machine)->memory().read_u32(value_at), 0u);
 }
 
+// A loadable segment may hold no file bytes at all (only zero-filled memory): it loads as
+// zeros, and the program runs.
+TEST(Loader, LoadsAndRunsASegmentWithNoFileBytes)
+{
+    std::vector<uint8_t> bytes = image_bytes(faults_image);
+    Patch patch{bytes};
+    patch.set_u32(patch.ph(patch.segment_with(data_flags), 16), 0);
+    TempDir root;
+    write_bytes(root / "bin/faults", bytes);
+
+    GuestCall g((root / "bin/faults").string());
+    EXPECT_EQ(g.read_u32(g.symbol("g_fault_data")), 0u);
+    EXPECT_EQ(g.call_word("count_nonzero", {}), 0u);
+
+    HostRun run = run_host({"run", "--root", root.str(), "/bin/faults", "none"});
+    EXPECT_EQ(run.exit_code, 2) << run.err;
+    EXPECT_EQ(run.out, "before\n");
+    EXPECT_EQ(run.err, "");
+}
+
 TEST(Loader, LaysOutTheInitialStack)
 {
     auto image = parse_elf_image(image_bytes(faults_image), "faults");
