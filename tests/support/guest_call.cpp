@@ -309,7 +309,8 @@ void GuestCall::write(uint32_t address, std::span<const uint8_t> bytes)
         ADD_FAILURE() << "cannot write guest memory at " << address;
         return;
     }
-    std::memcpy(view->data(), bytes.data(), bytes.size());
+    // An empty range has no host storage (its view's data is null): nothing to copy.
+    if (!bytes.empty()) std::memcpy(view->data(), bytes.data(), bytes.size());
 }
 
 void GuestCall::write_u32(uint32_t address, uint32_t value)
