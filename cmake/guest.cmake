@@ -108,6 +108,13 @@ link_script ${YULOS_LINK_SCRIPT}
 builtins ${YULOS_BUILTINS}
 ")
 
+# The guest side of the kernel-call fuzzer (./yulos fuzz calls); it stays in the build tree too.
+file(GLOB YULOS_FUZZ_PROGRAM_SOURCES CONFIGURE_DEPENDS fuzz/guest/*.cpp)
+foreach(source ${YULOS_FUZZ_PROGRAM_SOURCES})
+    get_filename_component(name ${source} NAME_WE)
+    yulos_program(fuzz_${name} ${source})
+endforeach()
+
 install(TARGETS yulos DESTINATION ${YULOS_SDK})
 install(FILES ${CMAKE_BINARY_DIR}/sdk_flags DESTINATION ${YULOS_SDK} RENAME flags)
 install(FILES $<TARGET_OBJECTS:yulos_crt0> DESTINATION ${YULOS_SDK} RENAME crt0.o)
