@@ -348,6 +348,18 @@ void make_long_paths()
 
 char random_path[64];
 
+// A path argument the kernel cannot use: a bad pointer, or a text without a NUL before the end
+// of its mapping (the last bytes of the stack, set again each time, as a call may have stored
+// something there since).
+u32 unusable_path()
+{
+    static const u32 bad[] = {0, 1, 0x1000, stack_top, 0xfffffffe, stack_bottom - 8};
+    if (!one_in(3)) return pick(bad);
+    for (u32 i = 1; i <= 16; ++i)
+        *reinterpret_cast<volatile char*>(static_cast<unsigned long>(stack_top - i)) = 'A';
+    return stack_top - 16;
+}
+
 u32 pick_path(const char* const* pool, u32 pool_size)
 {
     switch (below(12)) {
@@ -364,16 +376,16 @@ u32 pick_path(const char* const* pool, u32 pool_size)
         random_path[length] = 0;
         return address_of(random_path);
     }
-    case 3: {
-        static const u32 bad[] = {0,         1,          0x1000,          stack_top - 16,
-                                  stack_top, 0xfffffffe, stack_bottom - 8};
-        return pick(bad);
-    }
+    case 3: return unusable_path();
     default: return address_of(pool[below(pool_size)]);
     }
 }
 
 template <u32 N> u32 pick_path(const char* const (&pool)[N]) { return pick_path(pool, N); }
+
+// For mkfifo: a name with "fifo" in it, or nothing usable; never a path built at random, which
+// could name what a later open takes.
+u32 pick_fifo_path() { return one_in(4) ? unusable_path() : address_of(pick(fifo_paths)); }
 
 // ---- the calls ----
 
@@ -602,7 +614,7 @@ void one_call()
     case 17: do_path_call(SYS_CHDIR); break;
     case 18: do_lseek(); break;
     case 19: do_pair(SYS_PIPE); break;
-    case 20: call(SYS_MKFIFO, pick_path(fifo_paths), 0, 0); break;
+    case 20: call(SYS_MKFIFO, pick_fifo_path(), 0, 0); break;
     case 21: do_dup(); break;
     case 22: do_dup2(); break;
     case 23: call(SYS_FD_SET_INHERIT, one_in(2) ? below(2) : next_random(), 0, 0); break;
@@ -636,10 +648,6 @@ extern "C" int main(int argc, char** argv)
     state.spawns_left = depth == 0 ? 12 : 2;
     state.ptys_left = depth == 0 ? 8 : 2;
     make_long_paths();
-    // The argument texts lie at the top of the stack; once read, their last bytes become a text
-    // with no NUL before the end of the mapping.
-    for (u32 i = 1; i <= 16; ++i)
-        *reinterpret_cast<volatile char*>(static_cast<unsigned long>(stack_top - i)) = 'A';
     for (u64 i = 0; i < count; ++i) one_call();
     return 0;
 }
