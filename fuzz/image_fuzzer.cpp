@@ -35,6 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     auto image = yulos::parse_elf_image(std::span(data, size), "input");
     if (!image) return 0;
     check_accepted(*image);
+    // Fault messages name the function at an address from the image's symbols.
+    for (uint32_t address : {image->entry, image->entry - 1, image->segments[0].address, 0u})
+        (void)image->function_at(address);
     NoKernel kernel;
     auto machine = yulos::Machine::create(*image, kernel);
     if (!machine) std::abort(); // an accepted image always maps

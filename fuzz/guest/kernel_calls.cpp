@@ -34,10 +34,6 @@ constexpr int max_depth = 2;
 constexpr u32 pipe_budget = 16 * 1024, terminal_budget = 2 * 1024;
 constexpr int max_objects = 256, max_children = 64, max_streams = 64;
 
-// Open flags of the kernel interface.
-constexpr u32 o_write_only = 1, o_read_write = 2, o_create = 0x40, o_truncate = 0x200,
-              o_append = 0x400;
-
 unsigned char arena[arena_size + arena_slack]; // the only memory the kernel may write to
 
 // What the program knows about one of its descriptors.
@@ -406,11 +402,11 @@ void do_read()
 
 u32 open_flags()
 {
-    static const u32 modes[] = {0, o_write_only, o_read_write, 3};
+    static const u32 modes[] = {YULOS_O_RDONLY, YULOS_O_WRONLY, YULOS_O_RDWR, 3};
     u32 flags = pick(modes);
-    if (one_in(2)) flags |= o_create;
-    if (one_in(4)) flags |= o_truncate;
-    if (one_in(4)) flags |= o_append;
+    if (one_in(2)) flags |= YULOS_O_CREAT;
+    if (one_in(4)) flags |= YULOS_O_TRUNC;
+    if (one_in(4)) flags |= YULOS_O_APPEND;
     if (one_in(8)) flags |= next_random();
     return flags;
 }
@@ -560,14 +556,16 @@ void do_spawn_ex()
 {
     if (state.spawns_left == 0) return;
     --state.spawns_left;
-    u32 words[7];
+    spawn_ex_args args;
     int argc = 0;
-    words[0] = pick_path(spawn_paths);
-    words[1] = child_arguments(256, argc);
-    words[2] = u32(argc);
-    for (int i = 3; i < 6; ++i) words[i] = u32(one_in(2) ? i - 3 : pick_fd());
-    words[6] = one_in(2) ? 0 : (one_in(2) ? 1 : next_random());
-    copy(arena + 1024, words, sizeof words);
+    args.path = reinterpret_cast<const char*>(pick_path(spawn_paths));
+    args.argv = reinterpret_cast<char* const*>(child_arguments(256, argc));
+    args.argc = argc;
+    args.stdin_fd = one_in(2) ? 0 : pick_fd();
+    args.stdout_fd = one_in(2) ? 1 : pick_fd();
+    args.stderr_fd = one_in(2) ? 2 : pick_fd();
+    args.flag = one_in(2) ? 0 : (one_in(2) ? YULOS_SPAWN_NEW_SESSION : next_random());
+    copy(arena + 1024, &args, sizeof args);
     u32 record = address_of(arena + 1024);
     if (one_in(8)) record = pick_buffer(false).address;
     note_child(call(SYS_SPAWN_EX, record, 0, 0));
