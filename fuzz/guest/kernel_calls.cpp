@@ -11,7 +11,7 @@
 // - a read from anything that may block is made non-blocking first; getkey only while
 //   descriptor 0 is still the driver's /dev/null;
 // - writes to pipes and terminals stay within what their buffers hold, as nothing drains them,
-//   and writes to descriptors it did not open itself (a child's 0, 1, 2) carry no bytes;
+//   and writes to descriptors it did not open itself (its 0, 1 and 2) carry no bytes;
 // - FIFOs are made only under names that contain "fifo", which no other path does, as opening
 //   a FIFO waits for its other end;
 // - sleeps are short, and its children are this program with few calls or a program that ends;
@@ -39,7 +39,7 @@ unsigned char arena[arena_size + arena_slack]; // the only memory the kernel may
 // What the program knows about one of its descriptors.
 enum Kind : unsigned char {
     closed,     // not open (a call on it fails at once)
-    unknown,    // open or not, unknown: a child's inherited descriptors
+    unknown,    // open or not, to anything: writes carry no bytes, reads do not wait
     null_input, // the driver's /dev/null
     file,       // a file or directory this process opened
     pipe_read,
@@ -635,12 +635,14 @@ extern "C" int main(int argc, char** argv)
         return 3;
     state.random = seed * 0x9E3779B97F4A7C15ull + 1;
     state.depth = int(depth);
-    // The first process has the driver's descriptors; a child cannot know what its are.
+    // The first process has the driver's descriptors: /dev/null, then its output and error
+    // files, which get no bytes (after a seek far out, a single byte would make a file of up to
+    // 2 GiB for whoever reads the output). A child cannot know what its descriptors are.
     for (int fd = 0; fd < descriptor_count; ++fd) state.kind[fd] = depth == 0 ? closed : unknown;
     if (depth == 0) {
         note_open(0, null_input);
-        note_open(1, file);
-        note_open(2, file);
+        note_open(1, unknown);
+        note_open(2, unknown);
     }
     state.file_budget = 4u << 20;
     state.spawns_left = depth == 0 ? 12 : 2;
