@@ -25,13 +25,13 @@ constexpr int stop_retry_ms = 50;
 // ---- target description ----
 
 // The registers in the order and sizes of the `g` packet; the i386 core and SSE features.
-struct RegisterSpec {
+struct RegisterDescription {
     const char* name;
     const char* type;
     const char* group; // null: general
 };
 
-constexpr RegisterSpec register_specs[register_count] = {
+constexpr RegisterDescription register_descriptions[register_count] = {
     {"eax", "int32", nullptr},         {"ecx", "int32", nullptr},
     {"edx", "int32", nullptr},         {"ebx", "int32", nullptr},
     {"esp", "data_ptr", nullptr},      {"ebp", "data_ptr", nullptr},
@@ -57,11 +57,11 @@ constexpr RegisterSpec register_specs[register_count] = {
 
 std::string register_line(size_t number)
 {
-    const RegisterSpec& spec = register_specs[number];
-    std::string line = "<reg name=\"" + std::string(spec.name) + "\" bitsize=\"" +
-                       std::to_string(register_size(Reg(number)) * 8) + "\" type=\"" + spec.type +
-                       "\" regnum=\"" + std::to_string(number) + "\"";
-    if (spec.group) line += " group=\"" + std::string(spec.group) + "\"";
+    const RegisterDescription& description = register_descriptions[number];
+    std::string line = "<reg name=\"" + std::string(description.name) + "\" bitsize=\"" +
+                       std::to_string(register_size(Reg(number)) * 8) + "\" type=\"" +
+                       description.type + "\" regnum=\"" + std::to_string(number) + "\"";
+    if (description.group) line += " group=\"" + std::string(description.group) + "\"";
     return line + "/>\n";
 }
 
