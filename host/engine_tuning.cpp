@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <type_traits>
 #include <unicorn/unicorn.h>
 #include <utility>
 
@@ -352,76 +353,73 @@ void __real_helper_le_stl_mmu_x86_64(void* env, uint64_t address, uint32_t value
 void __real_helper_le_stq_mmu_x86_64(void* env, uint64_t address, uint64_t value, uint32_t op,
                                      uintptr_t ra);
 
-uint64_t __wrap_helper_ret_ldub_mmu_x86_64(void* env, uint64_t address, uint32_t op, uintptr_t ra)
+} // extern "C"
+
+namespace {
+
+// Runs a load or store helper with its caller noted, then leaves the block at the access if
+// the engine refused it.
+template <auto helper, class... Args> auto serve_access(uintptr_t ra, Args... args)
 {
     uintptr_t outer = std::exchange(access_caller, ra);
-    uint64_t value = __real_helper_ret_ldub_mmu_x86_64(env, address, op, ra);
-    access_caller = outer;
-    leave_at_refused_access(ra);
-    return value;
+    if constexpr (std::is_void_v<decltype(helper(args..., ra))>) {
+        helper(args..., ra);
+        access_caller = outer;
+        leave_at_refused_access(ra);
+    } else {
+        auto value = helper(args..., ra);
+        access_caller = outer;
+        leave_at_refused_access(ra);
+        return value;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+uint64_t __wrap_helper_ret_ldub_mmu_x86_64(void* env, uint64_t address, uint32_t op, uintptr_t ra)
+{
+    return serve_access<__real_helper_ret_ldub_mmu_x86_64>(ra, env, address, op);
 }
 
 uint64_t __wrap_helper_le_lduw_mmu_x86_64(void* env, uint64_t address, uint32_t op, uintptr_t ra)
 {
-    uintptr_t outer = std::exchange(access_caller, ra);
-    uint64_t value = __real_helper_le_lduw_mmu_x86_64(env, address, op, ra);
-    access_caller = outer;
-    leave_at_refused_access(ra);
-    return value;
+    return serve_access<__real_helper_le_lduw_mmu_x86_64>(ra, env, address, op);
 }
 
 uint64_t __wrap_helper_le_ldul_mmu_x86_64(void* env, uint64_t address, uint32_t op, uintptr_t ra)
 {
-    uintptr_t outer = std::exchange(access_caller, ra);
-    uint64_t value = __real_helper_le_ldul_mmu_x86_64(env, address, op, ra);
-    access_caller = outer;
-    leave_at_refused_access(ra);
-    return value;
+    return serve_access<__real_helper_le_ldul_mmu_x86_64>(ra, env, address, op);
 }
 
 uint64_t __wrap_helper_le_ldq_mmu_x86_64(void* env, uint64_t address, uint32_t op, uintptr_t ra)
 {
-    uintptr_t outer = std::exchange(access_caller, ra);
-    uint64_t value = __real_helper_le_ldq_mmu_x86_64(env, address, op, ra);
-    access_caller = outer;
-    leave_at_refused_access(ra);
-    return value;
+    return serve_access<__real_helper_le_ldq_mmu_x86_64>(ra, env, address, op);
 }
 
 void __wrap_helper_ret_stb_mmu_x86_64(void* env, uint64_t address, uint8_t value, uint32_t op,
                                       uintptr_t ra)
 {
-    uintptr_t outer = std::exchange(access_caller, ra);
-    __real_helper_ret_stb_mmu_x86_64(env, address, value, op, ra);
-    access_caller = outer;
-    leave_at_refused_access(ra);
+    serve_access<__real_helper_ret_stb_mmu_x86_64>(ra, env, address, value, op);
 }
 
 void __wrap_helper_le_stw_mmu_x86_64(void* env, uint64_t address, uint16_t value, uint32_t op,
                                      uintptr_t ra)
 {
-    uintptr_t outer = std::exchange(access_caller, ra);
-    __real_helper_le_stw_mmu_x86_64(env, address, value, op, ra);
-    access_caller = outer;
-    leave_at_refused_access(ra);
+    serve_access<__real_helper_le_stw_mmu_x86_64>(ra, env, address, value, op);
 }
 
 void __wrap_helper_le_stl_mmu_x86_64(void* env, uint64_t address, uint32_t value, uint32_t op,
                                      uintptr_t ra)
 {
-    uintptr_t outer = std::exchange(access_caller, ra);
-    __real_helper_le_stl_mmu_x86_64(env, address, value, op, ra);
-    access_caller = outer;
-    leave_at_refused_access(ra);
+    serve_access<__real_helper_le_stl_mmu_x86_64>(ra, env, address, value, op);
 }
 
 void __wrap_helper_le_stq_mmu_x86_64(void* env, uint64_t address, uint64_t value, uint32_t op,
                                      uintptr_t ra)
 {
-    uintptr_t outer = std::exchange(access_caller, ra);
-    __real_helper_le_stq_mmu_x86_64(env, address, value, op, ra);
-    access_caller = outer;
-    leave_at_refused_access(ra);
+    serve_access<__real_helper_le_stq_mmu_x86_64>(ra, env, address, value, op);
 }
 
 } // extern "C"
